@@ -1,0 +1,82 @@
+#include "support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+bytes operator+(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::string& path, const bytes& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+scratch_dir::scratch_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "dhtfix-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    root = pattern;
+    // Open to all, so a child that has given up root can still reach its files.
+    std::filesystem::permissions(root, std::filesystem::perms::all);
+}
+
+scratch_dir::~scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
+
+run_result run_dhtfix(const std::vector<std::string>& args, const child_limits& limits) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        std::signal(SIGXFSZ, limits.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+        if (limits.file_size >= 0) {
+            const rlimit limit{static_cast<rlim_t>(limits.file_size),
+                               static_cast<rlim_t>(limits.file_size)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(120);
+        }
+        if (limits.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(121);
+        std::vector<char*> argv{const_cast<char*>(DHTFIX_PATH)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(DHTFIX_PATH, argv.data());
+        _exit(122);
+    }
+    close(out[1]);
+    run_result result{-1, {}};
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(out[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.out.append(chunk, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}

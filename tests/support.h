@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using bytes = std::vector<std::uint8_t>;
+
+bytes operator+(bytes a, const bytes& b);
+bytes read_file(const std::string& path);
+void write_file(const std::string& path, const bytes& content);
+
+// A fresh directory that is removed with everything in it at the end of the test.
+struct scratch_dir {
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    std::string path(const std::string& name) const { return root + "/" + name; }
+    std::string root;
+};
+
+struct child_limits {
+    long long file_size = -1;       // RLIMIT_FSIZE in bytes; -1 leaves it alone
+    bool ignore_sigxfsz = true;
+    bool as_nobody = false;         // drop root's right to write read-only files
+};
+
+struct run_result {
+    int status;        // exit status, or 128 + signal number
+    std::string out;   // everything written to standard output
+};
+
+// Runs the built dhtfix with the given arguments in a child process.
+run_result run_dhtfix(const std::vector<std::string>& args, const child_limits& limits = {});

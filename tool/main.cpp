@@ -1,0 +1,52 @@
+// dhtfix FILE: gives a JPEG file that lacks Huffman tables the standard ones.
+//
+// Exit status: 0 done (whatever was found), 1 no path or the file cannot be
+// opened for reading and writing, 3 no buffer for the file (or its size is
+// unknown or too large), 4 shorter than 52 bytes or unreadable, 5 the
+// rewrite failed and the file was put back as it was.
+
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#include "buffer.h"
+#include "dht_repair.h"
+
+namespace {
+
+constexpr std::uint32_t minimum_size = 52;
+
+int run(int argc, char** argv) {
+    if (argc < 2) return 1;
+
+    // A size limit would otherwise kill us halfway through the rewrite;
+    // ignored, it turns into a failed write that is undone.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    std::FILE* stream = std::fopen(argv[1], "r+b");
+    if (stream == nullptr) return 1;
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+
+    // A stream that cannot seek (a FIFO) reports -1 here and ends with 3.
+    const long end = std::fseek(stream, 0, SEEK_END) == 0 ? std::ftell(stream) : -1;
+    if (end < 0 || end > INT32_MAX) return 3;
+    const auto size = static_cast<std::uint32_t>(end);
+    if (std::fseek(stream, 0, SEEK_SET) != 0) return 4;
+
+    std::uint8_t* buffer = obtain_buffer(size);
+    if (buffer == nullptr) return 3;
+    const auto count = static_cast<std::uint32_t>(std::fread(buffer, 1, size, stream));
+    // A partial copy must never be written back as if it were the file.
+    if (std::ferror(stream) || count < minimum_size) return 4;
+
+    std::printf("read %i bytes\n", static_cast<int>(count));
+
+    // The stream and buffer are left for process exit to close and free.
+    const file_image image{stream, buffer, count};
+    return add_dht_if_missing(image) == repair_result::write_failed ? 5 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }
