@@ -63,15 +63,15 @@ TEST(cli, refuses_without_touching_anything) {
     chmod(path.c_str(), 0444);
     const struct {
         std::vector<std::string> args;
-        child_limits limits;
+        child_setup setup;
     } runs[] = {
         {{}, {}},
         {{dir.path("missing.jpg")}, {}},
         {{dir.root}, {}},
-        {{path}, {-1, true, true}},  // read-only for everyone, root's override dropped
+        {{path}, {.as_nobody = true}},  // read-only for everyone, root's override dropped
     };
     for (const auto& run : runs) {
-        const run_result r = run_dhtfix(run.args, run.limits);
+        const run_result r = run_dhtfix(run.args, run.setup);
         EXPECT_EQ(r.status, 1) << (run.args.empty() ? "no argument" : run.args[0]);
         EXPECT_EQ(r.out, "");
     }
@@ -91,18 +91,22 @@ TEST(cli, uses_only_the_first_argument) {
 TEST(cli, special_files_end_at_once) {
     scratch_dir dir;
     const std::string fifo = dir.path("fifo"), sparse = dir.path("sparse"),
-                      odd = dir.path("-odd name.jpg"), link = dir.path("link.jpg");
+                      odd = dir.path("-odd name.jpg"), target = dir.path("target.jpg"),
+                      link = dir.path("link.jpg");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
     write_file(sparse, {});
     std::filesystem::resize_file(sparse, (1ull << 31) + 1);  // one byte past the signed length
     write_file(odd, frame);
-    std::filesystem::create_symlink(odd, link);
+    write_file(target, frame);
+    std::filesystem::create_symlink(target, link);
 
     EXPECT_EQ(run_dhtfix({fifo}).status, 3);
     EXPECT_EQ(run_dhtfix({sparse}).status, 3);
     EXPECT_EQ(run_dhtfix({"/dev/null"}).status, 4);
-    EXPECT_EQ(run_dhtfix({link}).status, 0);
+    EXPECT_EQ(run_dhtfix({"-odd name.jpg"}, {.directory = dir.root}).status, 0);
     EXPECT_EQ(read_file(odd), repaired(frame, 20));
+    EXPECT_EQ(run_dhtfix({link}).status, 0);
+    EXPECT_EQ(read_file(target), repaired(frame, 20));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
 }
 
@@ -126,7 +130,7 @@ TEST(cli, no_memory_for_the_file_is_status_3) {
     const std::string path = dir.path("sparse.jpg");
     write_file(path, dqt_head);
     std::filesystem::resize_file(path, 256 << 20);
-    const run_result r = run_dhtfix({path}, {-1, true, false, 64 << 20});
+    const run_result r = run_dhtfix({path}, {.address_space = 64 << 20});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(std::filesystem::file_size(path), 256u << 20);

@@ -16,7 +16,7 @@ TEST(fault, size_limit_never_leaves_a_partial_file) {
     for (const bool ignore : {true, false}) {
         for (long long limit = size; limit <= size + 420; ++limit) {
             write_file(path, frame);
-            const run_result r = run_dhtfix({path}, {limit, ignore, false});
+            const run_result r = run_dhtfix({path}, {.file_size = limit, .ignore_sigxfsz = ignore});
             const bool fits = limit == size + 420;
             ASSERT_EQ(r.status, fits ? 0 : 5) << "limit " << limit << ", SIGXFSZ ignored: " << ignore;
             ASSERT_EQ(read_file(path), fits ? repaired(frame, 20) : frame) << "limit " << limit;

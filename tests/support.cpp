@@ -44,7 +44,7 @@ scratch_dir::~scratch_dir() {
     std::filesystem::remove_all(root, ignored);
 }
 
-run_result run_dhtfix(const std::vector<std::string>& args, const child_limits& limits) {
+run_result run_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -53,13 +53,14 @@ run_result run_dhtfix(const std::vector<std::string>& args, const child_limits& 
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        std::signal(SIGXFSZ, limits.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
-        for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, limits.file_size},
-                                              {RLIMIT_AS, limits.address_space}}) {
+        std::signal(SIGXFSZ, setup.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+        for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, setup.file_size},
+                                              {RLIMIT_AS, setup.address_space}}) {
             const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
             if (value >= 0 && setrlimit(resource, &limit) != 0) _exit(120);
         }
-        if (limits.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+        if (!setup.directory.empty() && chdir(setup.directory.c_str()) != 0) _exit(123);
+        if (setup.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(121);
         std::vector<char*> argv{const_cast<char*>(DHTFIX_PATH)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

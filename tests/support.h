@@ -20,11 +20,12 @@ struct scratch_dir {
     std::string root;
 };
 
-struct child_limits {
+struct child_setup {
     long long file_size = -1;       // RLIMIT_FSIZE in bytes; -1 leaves it alone
     bool ignore_sigxfsz = true;
     bool as_nobody = false;         // drop root's right to write read-only files
     long long address_space = -1;   // RLIMIT_AS in bytes; -1 leaves it alone
+    std::string directory = {};     // where the child runs; empty: here
 };
 
 struct run_result {
@@ -33,4 +34,4 @@ struct run_result {
 };
 
 // Runs the built dhtfix with the given arguments in a child process.
-run_result run_dhtfix(const std::vector<std::string>& args, const child_limits& limits = {});
+run_result run_dhtfix(const std::vector<std::string>& args, const child_setup& setup = {});
