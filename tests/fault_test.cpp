@@ -1,3 +1,7 @@
+#include <csignal>
+
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "markers.h"
@@ -23,6 +27,31 @@ TEST(fault, size_limit_never_leaves_a_partial_file) {
             ASSERT_EQ(r.out, "read " + std::to_string(size) + " bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
         }
     }
+}
+
+// A signal that arrives while the file is being rewritten must not end the
+// run between the two writes. The kill times are spread over the run, so
+// some land in the rewrite; whatever they hit, the file is either whole and
+// repaired or untouched.
+TEST(fault, a_signal_never_leaves_a_partial_file) {
+    bytes large = soi + app0 + dqt_head + zeros(48 << 20);
+    for (std::size_t i = 25; i < large.size(); i += 4099) large[i] = static_cast<std::uint8_t>(i);
+    const bytes done = repaired(large, 20);
+    scratch_dir dir;
+    const std::string path = dir.path("large.jpg");
+    int interrupted = 0;
+    for (int delay_us = 0; delay_us <= 40000; delay_us += 2000) {
+        write_file(path, large);
+        const running_dhtfix child = start_dhtfix({path});
+        usleep(static_cast<useconds_t>(delay_us));
+        kill(child.pid, SIGTERM);
+        const run_result r = finish(child);
+        const bytes after = read_file(path);
+        ASSERT_TRUE(after == large || after == done) << "partial file after a kill at " << delay_us << " us";
+        ASSERT_TRUE(r.status == 0 || r.status == 128 + SIGTERM) << "status " << r.status;
+        interrupted += r.status != 0;
+    }
+    EXPECT_GT(interrupted, 0) << "no run was interrupted: the file is too small for this machine";
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ scratch_dir::~scratch_dir() {
     std::filesystem::remove_all(root, ignored);
 }
 
-run_result run_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
+running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -69,15 +69,23 @@ run_result run_dhtfix(const std::vector<std::string>& args, const child_setup& s
         _exit(122);
     }
     close(out[1]);
+    return {pid, out[0]};
+}
+
+run_result finish(const running_dhtfix& child) {
     run_result result{-1, {}};
     char chunk[4096];
     ssize_t n;
-    while ((n = read(out[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+    while ((n = read(child.out, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0) result.out.append(chunk, static_cast<std::size_t>(n));
-    close(out[0]);
+    close(child.out);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+run_result run_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
+    return finish(start_dhtfix(args, setup));
 }

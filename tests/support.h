@@ -33,5 +33,16 @@ struct run_result {
     std::string out;   // everything written to standard output
 };
 
-// Runs the built dhtfix with the given arguments in a child process.
+struct running_dhtfix {
+    int pid;
+    int out;  // read end of its standard output
+};
+
+// Starts the built dhtfix with the given arguments in a child process.
+running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup = {});
+
+// Waits for the child to end, collecting its output.
+run_result finish(const running_dhtfix& child);
+
+// Both of the above at once.
 run_result run_dhtfix(const std::vector<std::string>& args, const child_setup& setup = {});

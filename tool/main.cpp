@@ -45,7 +45,16 @@ int run(int argc, char** argv) {
     if (std::ferror(stream) || loaded.count < minimum_size) return 4;
 
     std::printf("read %i bytes\n", static_cast<int>(loaded.count));
-    return add_dht_if_missing(loaded) == repair_result::write_failed ? 5 : 0;
+
+    // A signal between the two writes would leave the segment over the
+    // file's own bytes. Held back until the rewrite is done or undone, it
+    // still ends the run, just after.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    const repair_result result = add_dht_if_missing(loaded);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return result == repair_result::write_failed ? 5 : 0;
 }
 
 }  // namespace
