@@ -1,7 +1,7 @@
 // Fuzzes the tag scan and the in-place insertion. Besides not crashing, the
-// scan must agree with a plain pair-by-pair search, and the rewritten file
-// must be the prefix, the standard segment and the rest, with the inserted
-// DHT tag now the first tag.
+// scan must agree with a plain search that passes over the same segments,
+// and the rewritten file must be the prefix, the standard segment and the
+// rest, with the inserted DHT tag now the first tag.
 
 #include <cstdint>
 #include <cstdio>
@@ -26,11 +26,29 @@ void check(bool ok, const char* what) {
     }
 }
 
+// The search written out plainly, with the marker codes spelled out: pass
+// over the APPn (E0 to EF) and COM (FE) segments after SOI, each behind
+// optional fill bytes, then try every pair.
 tag reference_scan(const std::uint8_t* data, std::uint32_t count) {
-    for (std::uint32_t i = 1; i < count; ++i) {
-        if (data[i - 1] != marker_prefix) continue;
-        if (data[i] == dht_code) return {tag_kind::dht, i - 1};
-        if (data[i] == dqt_code) return {tag_kind::dqt, i - 1};
+    std::uint64_t from = 0;
+    if (count >= 2 && data[0] == 0xFF && data[1] == 0xD8) {
+        from = 2;
+        for (;;) {
+            std::uint64_t code = from;
+            while (code < count && data[code] == 0xFF) ++code;
+            if (code == from || code == count) break;
+            if (!((data[code] >= 0xE0 && data[code] <= 0xEF) || data[code] == 0xFE)) break;
+            if (code + 2 >= count) return {tag_kind::none, 0};
+            const std::uint64_t end = code + 1 + data[code + 1] * 256u + data[code + 2];
+            if (end < code + 3 || end > count) return {tag_kind::none, 0};
+            from = end;
+        }
+    }
+    for (std::uint64_t i = from + 1; i < count; ++i) {
+        if (data[i - 1] != 0xFF) continue;
+        const auto at = static_cast<std::uint32_t>(i - 1);
+        if (data[i] == 0xC4) return {tag_kind::dht, at};
+        if (data[i] == 0xDB) return {tag_kind::dqt, at};
     }
     return {tag_kind::none, 0};
 }

@@ -1,16 +1,45 @@
 #include "dht_repair.h"
 
 #include <cstring>
+#include <optional>
 
 #include <unistd.h>
 
 #include "standard_dht_segment.h"
 
+namespace {
+
+bool passed_over(std::uint8_t code) {
+    return (code >= app0_code && code <= app15_code) || code == com_code;
+}
+
+// Where the pair search begins: past the APPn and COM segments right after
+// SOI, whose payloads (EXIF and JFIF thumbnails, AVI1 field sizes) hold
+// bytes that only look like tags. A length that runs past the data is
+// damage, not something to guess around: nothing is returned then.
+std::optional<std::uint32_t> scan_start(const std::uint8_t* buffer, std::uint32_t count) {
+    if (count < 2 || buffer[0] != marker_prefix || buffer[1] != soi_code) return 0;
+    std::uint32_t at = 2;
+    for (;;) {
+        std::uint32_t code_at = at;  // past any fill bytes
+        while (code_at < count && buffer[code_at] == marker_prefix) ++code_at;
+        if (code_at == at || code_at == count || !passed_over(buffer[code_at])) return at;
+        if (count - code_at < 3) return std::nullopt;
+        // Counts its own two bytes, not the marker.
+        const std::uint32_t length = std::uint32_t{buffer[code_at + 1]} << 8 | buffer[code_at + 2];
+        if (length < 2 || length > count - code_at - 1) return std::nullopt;
+        at = code_at + 1 + length;
+    }
+}
+
+}  // namespace
+
 tag find_first_tag(const std::uint8_t* buffer, std::uint32_t count) {
-    if (count < 2) return {tag_kind::none, 0};
+    const std::optional<std::uint32_t> start = scan_start(buffer, count);
+    if (!start || count - *start < 2) return {tag_kind::none, 0};
     // The final byte can only end a tag, never start one.
     const std::uint8_t* const last = buffer + count - 1;
-    for (const std::uint8_t* p = buffer; p < last; ++p) {
+    for (const std::uint8_t* p = buffer + *start; p < last; ++p) {
         p = static_cast<const std::uint8_t*>(
             std::memchr(p, marker_prefix, static_cast<std::size_t>(last - p)));
         if (p == nullptr) break;

@@ -6,6 +6,10 @@
 inline constexpr std::uint8_t marker_prefix = 0xFF;
 inline constexpr std::uint8_t dht_code = 0xC4;  // Define Huffman Table(s)
 inline constexpr std::uint8_t dqt_code = 0xDB;  // Define Quantization Table(s)
+inline constexpr std::uint8_t soi_code = 0xD8;  // Start Of Image
+inline constexpr std::uint8_t app0_code = 0xE0;  // APP0 to APP15: application data
+inline constexpr std::uint8_t app15_code = 0xEF;
+inline constexpr std::uint8_t com_code = 0xFE;  // comment
 
 // The whole file as loaded by the front end, which owns it for the run.
 // The stream must be unbuffered: a write that fails then leaves nothing
@@ -30,7 +34,9 @@ enum class repair_result {
     write_failed,  // the rewrite failed; the file was put back as it was
 };
 
-// Finds the lowest-offset FF C4 or FF DB pair in the raw bytes.
+// Finds the lowest-offset FF C4 or FF DB pair in the raw bytes. In a file
+// that starts with SOI the search begins past the APPn and COM segments
+// that directly follow it, and finds nothing if one of them is damaged.
 tag find_first_tag(const std::uint8_t* buffer, std::uint32_t count);
 
 // Rewrites the file from offset t on as the standard segment followed by

@@ -24,6 +24,7 @@ const bytes frame = soi + app0 + dqt_head + zeros(64) + eoi;         // DQT at 0
 const bytes short_dqt = zeros(49) + bytes{0xFF, 0xDB};               // 51 bytes
 const bytes edge_dqt = zeros(50) + bytes{0xFF, 0xDB};                // 52 bytes
 const bytes dht_first = bytes{0xFF, 0xC4} + zeros(50) + dqt_head;
+const bytes damaged_app = soi + bytes{0xFF, 0xE1, 0xFF, 0xFF} + dqt_head + zeros(50);  // length past the end
 
 const cli_case cli_cases[] = {
     {"empty", {}, 4, "", {}},
@@ -36,6 +37,7 @@ const cli_case cli_cases[] = {
     {"frame_repaired_before", repaired(frame, 20), 0,
      "read 511 bytes\nFF C4/DHT tag ofs: 15; nothing to do\n", repaired(frame, 20)},
     {"dht_at_start", dht_first, 0, "read 57 bytes\nFF C4/DHT tag ofs: 1; nothing to do\n", dht_first},
+    {"damaged_app_segment", damaged_app, 0, "read 61 bytes\n", damaged_app},
     {"dqt_at_offset_0xAB", zeros(0xAB) + dqt_head, 0,
      "read 176 bytes\nFF DB/DQT tag ofs: AB; adding DHT\n", repaired(zeros(0xAB) + dqt_head, 0xAB)},
 };
@@ -76,6 +78,29 @@ TEST(cli, refuses_without_touching_anything) {
         EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(read_file(path), frame);
+}
+
+// The file is settled first; a lost report then turns success into 6,
+// while a failed rewrite still ends with 5.
+TEST(cli, lost_report_is_status_6) {
+    scratch_dir dir;
+    const std::string path = dir.path("frame.jpg");
+    const struct {
+        bytes before;
+        long long size_limit;
+        int status;
+        bytes after;
+    } runs[] = {
+        {frame, -1, 6, repaired(frame, 20)},
+        {repaired(frame, 20), -1, 6, repaired(frame, 20)},
+        {frame, static_cast<long long>(frame.size()), 5, frame},
+    };
+    for (const auto& run : runs) {
+        write_file(path, run.before);
+        const run_result r = run_dhtfix({path}, {.file_size = run.size_limit, .out_file = "/dev/full"});
+        EXPECT_EQ(r.status, run.status);
+        EXPECT_EQ(read_file(path), run.after) << "status " << run.status;
+    }
 }
 
 TEST(cli, uses_only_the_first_argument) {

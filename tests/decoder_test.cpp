@@ -1,5 +1,9 @@
+#include <cstdio>
+#include <string>
+
 #include <gtest/gtest.h>
 
+#include "dht_repair.h"
 #include "jpeg_codec.h"
 #include "markers.h"
 
@@ -61,6 +65,86 @@ TEST_P(decoder, repaired_frame_defines_the_typical_tables_and_decodes_identicall
 }
 
 INSTANTIATE_TEST_SUITE_P(frames, decoder, testing::ValuesIn(frame_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+bytes be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
+bytes be32(std::size_t v) { return be16(v >> 16) + be16(v & 0xFFFF); }
+
+bytes app_segment(std::uint8_t code, const bytes& payload) {
+    return bytes{0xFF, code} + be16(payload.size() + 2) + payload;
+}
+
+// Encoders store DQT before DHT, so an embedded thumbnail holds FF DB first.
+bytes thumbnail() { return encode(test_pattern(160, 120, 3), {}); }
+
+// EXIF as cameras write it: a big-endian TIFF structure whose IFD1 points
+// at the thumbnail that follows it.
+bytes exif_thumbnail() {
+    const bytes thumb = thumbnail();
+    const auto entry = [](std::size_t id, std::size_t type, std::size_t value) {
+        return be16(id) + be16(type) + be32(1) + (type == 3 ? be16(value) + be16(0) : be32(value));
+    };
+    const bytes ifd0 = be16(1) + entry(0x0112, 3, 1) + be32(26);  // orientation; IFD1 at 26
+    const bytes ifd1 = be16(3) + entry(0x0103, 3, 6) + entry(0x0201, 4, 68)
+                       + entry(0x0202, 4, thumb.size()) + be32(0);  // JPEG thumbnail at 68
+    const bytes tiff = bytes{'M', 'M', 0x00, 0x2A} + be32(8) + ifd0 + ifd1 + thumb;
+    return app_segment(0xE1, bytes{'E', 'x', 'i', 'f', 0, 0} + tiff);
+}
+
+bytes jfxx_thumbnail() { return app_segment(0xE0, bytes{'J', 'F', 'X', 'X', 0, 0x10} + thumbnail()); }
+
+// A field of 65,499 bytes: both field sizes read 00 00 FF DB.
+bytes avi1_field_sizes() { return app_segment(0xE0, bytes{'A', 'V', 'I', '1', 0, 0} + be32(0xFFDB) + be32(0xFFDB)); }
+
+struct app_case {
+    const char* name;
+    bytes (*segment)();
+    bool strip;  // a camera frame without tables, or an ordinary photo with them
+};
+
+void PrintTo(const app_case& c, std::ostream* os) { *os << c.name; }
+
+const app_case app_cases[] = {
+    {"photo_with_exif_thumbnail", exif_thumbnail, false},
+    {"frame_with_jfxx_thumbnail", jfxx_thumbnail, true},
+    {"avi1_frame_with_dqt_in_field_size", avi1_field_sizes, true},
+};
+
+std::string line(const char* format, std::size_t value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, static_cast<unsigned>(value));
+    return text;
+}
+
+class app_segments : public testing::TestWithParam<app_case> {};
+
+TEST_P(app_segments, are_passed_over_to_the_pictures_own_dqt) {
+    const app_case& c = GetParam();
+    const bytes original = encode(test_pattern(320, 240, 3), {});
+    const bytes picture = c.strip ? strip_dht(original) : original;
+    const bytes extra = c.segment();
+    // Behind SOI and the encoder's JFIF APP0.
+    const bytes file = slice(picture, 0, 20) + extra + slice(picture, 20, picture.size());
+    const std::size_t t = 20 + extra.size();
+    ASSERT_EQ(file[t + 1], dqt_code);
+
+    scratch_dir dir;
+    const std::string path = dir.path("photo.jpg");
+    write_file(path, file);
+    const run_result first = run_dhtfix({path});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, line("read %u bytes\n", file.size()) + line("FF DB/DQT tag ofs: %X; adding DHT\n", t));
+    const bytes fixed = read_file(path);
+    ASSERT_TRUE(fixed == repaired(file, t)) << "not inserted at the picture's own DQT";
+    EXPECT_TRUE(decode(fixed).pixels == decode(original).pixels) << "decoded pixels differ";
+
+    const run_result second = run_dhtfix({path});
+    EXPECT_EQ(second.out,
+              line("read %u bytes\n", fixed.size()) + line("FF C4/DHT tag ofs: %X; nothing to do\n", t + 1));
+    EXPECT_TRUE(read_file(path) == fixed);
+}
+
+INSTANTIATE_TEST_SUITE_P(files, app_segments, testing::ValuesIn(app_cases),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -19,6 +19,8 @@ void PrintTo(const scan_case& c, std::ostream* os) { *os << c.name; }
 
 // A JFIF-style frame whose DQT tag stands at offset 20.
 const bytes frame = soi + app0 + dqt_head + zeros(64) + sof0 + sos + zeros(40) + eoi;
+// An APP1 segment of 8 bytes whose payload holds FF DB.
+const bytes app1_with_dqt_pair{0xFF, 0xE1, 0x00, 0x06, 0x01, 0xFF, 0xDB, 0x02};
 
 const scan_case scan_cases[] = {
     {"empty", {}, tag_kind::none, 0},
@@ -34,8 +36,18 @@ const scan_case scan_cases[] = {
     {"jfif_frame", frame, tag_kind::dqt, 20},
     {"dqt_before_dht", soi + dqt_head + zeros(64) + dht_head, tag_kind::dqt, 2},
     {"dht_before_dqt", soi + dht_head + zeros(28) + dqt_head, tag_kind::dht, 2},
-    {"dqt_pair_in_payload", soi + bytes{0xFF, 0xE1, 0x00, 0x06, 0x01, 0xFF, 0xDB, 0x02} + dht_head,
-     tag_kind::dqt, 7},
+    {"pairs_in_app_payload_passed_over", soi + app1_with_dqt_pair + dht_head, tag_kind::dht, 10},
+    {"pairs_in_payload_without_soi", zeros(2) + app1_with_dqt_pair + dht_head, tag_kind::dqt, 7},
+    {"pairs_in_payload_after_other_marker", soi + sof0 + app1_with_dqt_pair, tag_kind::dqt, 20},
+    {"comment_with_both_pairs", soi + app0 + bytes{0xFF, 0xFE, 0x00, 0x06, 0xFF, 0xC4, 0xFF, 0xDB} + dqt_head,
+     tag_kind::dqt, 28},
+    {"fill_before_app_and_dqt", soi + fill + app1_with_dqt_pair + fill + dqt_head, tag_kind::dqt, 16},
+    {"app_length_exactly_2", soi + bytes{0xFF, 0xE1, 0x00, 0x02} + dqt_head, tag_kind::dqt, 6},
+    {"app_payload_to_the_end", soi + app1_with_dqt_pair, tag_kind::none, 0},
+    {"app_length_bytes_cut_short", soi + bytes{0xFF, 0xE1, 0x00}, tag_kind::none, 0},
+    {"app_payload_cut_short", soi + bytes{0xFF, 0xE1, 0x00, 0x0A} + dqt_head, tag_kind::none, 0},
+    {"app_length_below_2", soi + bytes{0xFF, 0xE1, 0x00, 0x01} + dqt_head, tag_kind::none, 0},
+    {"soi_then_fill_to_the_end", soi + fill, tag_kind::none, 0},
     {"not_a_jpeg", bytes{'a', 'b', 0xFF, 0xDB, 'c'}, tag_kind::dqt, 2},
     {"repaired_frame", repaired(frame, 20), tag_kind::dht, 20},
 };

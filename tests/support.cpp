@@ -9,6 +9,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,7 +51,8 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
+        const int to = setup.out_file.empty() ? out[1] : open(setup.out_file.c_str(), O_WRONLY);
+        if (to < 0 || dup2(to, STDOUT_FILENO) < 0) _exit(124);
         close(out[0]);
         close(out[1]);
         std::signal(SIGXFSZ, setup.ignore_sigxfsz ? SIG_IGN : SIG_DFL);

@@ -26,6 +26,7 @@ struct child_setup {
     bool as_nobody = false;         // drop root's right to write read-only files
     long long address_space = -1;   // RLIMIT_AS in bytes; -1 leaves it alone
     std::string directory = {};     // where the child runs; empty: here
+    std::string out_file = {};      // standard output goes here instead of to the pipe
 };
 
 struct run_result {

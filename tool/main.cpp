@@ -3,7 +3,14 @@
 // Exit status: 0 done (whatever was found), 1 no path or the file cannot be
 // opened for reading and writing, 3 no buffer for the file (or its size is
 // unknown or too large), 4 shorter than 52 bytes or unreadable, 5 the
-// rewrite failed and the file was put back as it was.
+// rewrite failed and the file was put back as it was, 6 the file is whole
+// but the lines could not be written to standard output.
+//
+// The lines of a run tell what was found and tried; the status tells
+// whether it held. In a file that starts with SOI the search begins past
+// the APPn and COM segments that follow it: their payloads carry EXIF and
+// JFIF thumbnails and AVI1 field sizes, whose bytes would otherwise pass
+// for the frame's own tags.
 
 #include <climits>
 #include <csignal>
@@ -27,6 +34,10 @@ int run(int argc, char** argv) {
     // A size limit would otherwise kill us halfway through the rewrite;
     // ignored, it turns into a failed write that is undone.
     std::signal(SIGXFSZ, SIG_IGN);
+    // The lines go out in one write when the run ends, so parallel runs
+    // into one log never mix them, and a closed pipe cannot end the run
+    // before the file is whole.
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 
     std::FILE* const stream = loaded.stream = std::fopen(argv[1], "r+b");
     if (stream == nullptr) return 1;
@@ -54,7 +65,12 @@ int run(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &all, &before);
     const repair_result result = add_dht_if_missing(loaded);
     sigprocmask(SIG_SETMASK, &before, nullptr);
-    return result == repair_result::write_failed ? 5 : 0;
+
+    // A script that keeps the log must not read success from a run whose
+    // lines were lost; a failed rewrite still says so first.
+    const bool reported = std::fflush(stdout) == 0 && !std::ferror(stdout);
+    if (result == repair_result::write_failed) return 5;
+    return reported ? 0 : 6;
 }
 
 }  // namespace
