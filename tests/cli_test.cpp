@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -70,10 +71,15 @@ TEST(cli, refuses_without_touching_anything) {
         {{}, {}},
         {{dir.path("missing.jpg")}, {}},
         {{dir.root}, {}},
-        {{path}, {.as_nobody = true}},  // read-only for everyone, root's override dropped
+        {{path}, {.obey_file_modes = true}},  // read-only for everyone, root included
     };
     for (const auto& run : runs) {
         const run_result r = run_dhtfix(run.args, run.setup);
+        if (r.status == cannot_drop_root_override) {
+            const std::string why = "root cannot give up its power over file modes here";
+            if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") FAIL() << why;
+            GTEST_SKIP() << why;
+        }
         EXPECT_EQ(r.status, 1) << (run.args.empty() ? "no argument" : run.args[0]);
         EXPECT_EQ(r.out, "");
     }

@@ -10,6 +10,8 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,8 +38,6 @@ scratch_dir::scratch_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "dhtfix-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     root = pattern;
-    // Open to all, so a child that has given up root can still reach its files.
-    std::filesystem::permissions(root, std::filesystem::perms::all);
 }
 
 scratch_dir::~scratch_dir() {
@@ -62,8 +62,14 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
             if (value >= 0 && setrlimit(resource, &limit) != 0) _exit(120);
         }
         if (!setup.directory.empty() && chdir(setup.directory.c_str()) != 0) _exit(123);
-        if (setup.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(121);
+        // Dropped from the bounding set, the two powers are gone once the
+        // tool is exec'd, while this child can still reach it wherever the
+        // build lies; changing user instead fails in a directory only root
+        // may enter.
+        if (setup.obey_file_modes && geteuid() == 0
+            && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0
+                || prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+            _exit(cannot_drop_root_override);
         std::vector<char*> argv{const_cast<char*>(DHTFIX_PATH)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -23,11 +23,14 @@ struct scratch_dir {
 struct child_setup {
     long long file_size = -1;       // RLIMIT_FSIZE in bytes; -1 leaves it alone
     bool ignore_sigxfsz = true;
-    bool as_nobody = false;         // drop root's right to write read-only files
+    bool obey_file_modes = false;   // root gives up its power to ignore file modes
     long long address_space = -1;   // RLIMIT_AS in bytes; -1 leaves it alone
     std::string directory = {};     // where the child runs; empty: here
     std::string out_file = {};      // standard output goes here instead of to the pipe
 };
+
+// The child's status when it could not give up root's powers over file modes.
+inline constexpr int cannot_drop_root_override = 121;
 
 struct run_result {
     int status;        // exit status, or 128 + signal number
