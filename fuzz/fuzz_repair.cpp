@@ -56,7 +56,11 @@ tag reference_scan(const std::uint8_t* data, std::uint32_t count) {
 // An in-memory file, unbuffered like the tool's, reused across inputs.
 std::FILE* scratch_file() {
     static std::FILE* f = [] {
+#ifdef __linux__
         std::FILE* s = fdopen(memfd_create("fuzz_repair", 0), "w+b");
+#else
+        std::FILE* s = std::tmpfile();
+#endif
         check(s != nullptr, "memfd stream");
         std::setvbuf(s, nullptr, _IONBF, 0);
         return s;

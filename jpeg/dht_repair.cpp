@@ -3,8 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include <unistd.h>
-
+#include "os.h"
 #include "standard_dht_segment.h"
 
 namespace {
@@ -63,7 +62,7 @@ bool write_all(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
 void restore(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count,
              std::uint32_t t) {
     std::clearerr(stream);
-    (void)ftruncate(fileno(stream), count);
+    (void)os_truncate(stream, count);
     if (std::fseek(stream, t, SEEK_SET) == 0) (void)write_all(stream, buffer + t, count - t);
     (void)std::fflush(stream);
 }

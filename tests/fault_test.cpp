@@ -44,7 +44,7 @@ TEST(fault, a_signal_never_leaves_a_partial_file) {
         write_file(path, large);
         const running_dhtfix child = start_dhtfix({path});
         usleep(static_cast<useconds_t>(delay_us));
-        kill(child.pid, SIGTERM);
+        kill(static_cast<pid_t>(child.process), SIGTERM);
         const run_result r = finish(child);
         const bytes after = read_file(path);
         ASSERT_TRUE(after == large || after == done) << "partial file after a kill at " << delay_us << " us";

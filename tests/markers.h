@@ -6,6 +6,8 @@
 #include "standard_dht_segment.h"
 #include "support.h"
 
+inline bytes zeros(std::size_t n) { return bytes(n, 0x00); }
+
 // Small byte strings to build test files from.
 inline const bytes soi{0xFF, 0xD8};
 inline const bytes eoi{0xFF, 0xD9};
@@ -16,9 +18,9 @@ inline const bytes dht_head{0xFF, 0xC4, 0x00, 0x1F, 0x00};
 inline const bytes sof0{0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x10, 0x01, 0x01, 0x11, 0x00};
 inline const bytes sos{0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
 inline const bytes fill{0xFF, 0xFF, 0xFF};
+// A JFIF frame without tables, 91 bytes, its DQT tag at 0x14.
+inline const bytes bare_frame = soi + app0 + dqt_head + zeros(64) + eoi;
 inline const bytes segment(standard_dht_segment, standard_dht_segment + sizeof standard_dht_segment);
-
-inline bytes zeros(std::size_t n) { return bytes(n, 0x00); }
 
 inline bytes slice(const bytes& b, std::size_t from, std::size_t to) {
     return bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));

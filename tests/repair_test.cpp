@@ -66,10 +66,10 @@ TEST_P(scan, finds_lowest_offset_tag) {
 INSTANTIATE_TEST_SUITE_P(cases, scan, testing::ValuesIn(scan_cases),
                          [](const auto& test) { return std::string(test.param.name); });
 
-// Loads content into an unbuffered temporary stream the way the tool does,
+// Loads content into an unbuffered stream on path the way the tool does,
 // leaving it positioned at the end of what was read.
-std::FILE* loaded_stream(const bytes& content) {
-    std::FILE* f = std::tmpfile();
+std::FILE* loaded_stream(const std::string& path, const bytes& content) {
+    std::FILE* f = std::fopen(path.c_str(), "w+b");
     std::setvbuf(f, nullptr, _IONBF, 0);
     std::fwrite(content.data(), 1, content.size(), f);
     return f;
@@ -84,10 +84,11 @@ bytes stream_bytes(std::FILE* f) {
 }
 
 TEST(insert_dht_segment, shifts_the_rest_behind_the_segment) {
+    scratch_dir dir;
     const bytes tail_dqt = zeros(60) + dqt_head;
     for (const auto& [file, t] : {std::pair{frame, 20u}, {dqt_head + zeros(60), 0u},
                                   {tail_dqt, static_cast<unsigned>(tail_dqt.size() - 5)}}) {
-        std::FILE* f = loaded_stream(file);
+        std::FILE* f = loaded_stream(dir.path("frame.jpg"), file);
         ASSERT_TRUE(insert_dht_segment(f, file.data(), static_cast<std::uint32_t>(file.size()), t));
         const bytes after = stream_bytes(f);
         EXPECT_EQ(after, repaired(file, t)) << "tag at " << t;

@@ -1,10 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
+
+// Paths in the tests are UTF-8 on every platform; this is one for the
+// file system's own calls.
+std::filesystem::path native_path(const std::string& utf8);
 
 bytes operator+(bytes a, const bytes& b);
 bytes read_file(const std::string& path);
@@ -20,6 +25,8 @@ struct scratch_dir {
     std::string root;
 };
 
+// On Windows only directory is used: the limits are POSIX resources, and
+// the read-only attribute binds every user there anyway.
 struct child_setup {
     long long file_size = -1;       // RLIMIT_FSIZE in bytes; -1 leaves it alone
     bool ignore_sigxfsz = true;
@@ -38,11 +45,11 @@ struct run_result {
 };
 
 struct running_dhtfix {
-    int pid;
-    int out;  // read end of its standard output
+    std::intptr_t process;  // its pid, or its handle on Windows
+    int out;                // read end of its standard output
 };
 
-// Starts the built dhtfix with the given arguments in a child process.
+// Starts the built dhtfix with the given arguments (UTF-8) in a child process.
 running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup = {});
 
 // Waits for the child to end, collecting its output.

@@ -12,13 +12,11 @@
 // JFIF thumbnails and AVI1 field sizes, whose bytes would otherwise pass
 // for the frame's own tags.
 
-#include <climits>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
-#include "buffer.h"
 #include "dht_repair.h"
+#include "os.h"
 
 namespace {
 
@@ -31,25 +29,23 @@ file_image loaded;
 int run(int argc, char** argv) {
     if (argc < 2) return 1;
 
-    // A size limit would otherwise kill us halfway through the rewrite;
-    // ignored, it turns into a failed write that is undone.
-    std::signal(SIGXFSZ, SIG_IGN);
+    os_prepare_run();
     // The lines go out in one write when the run ends, so parallel runs
     // into one log never mix them, and a closed pipe cannot end the run
     // before the file is whole.
     std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 
-    std::FILE* const stream = loaded.stream = std::fopen(argv[1], "r+b");
+    std::FILE* const stream = loaded.stream = os_open_for_update(argv, 1);
     if (stream == nullptr) return 1;
     std::setvbuf(stream, nullptr, _IONBF, 0);
 
     // A stream that cannot seek (a FIFO) reports -1 here and ends with 3.
-    const long end = std::fseek(stream, 0, SEEK_END) == 0 ? std::ftell(stream) : -1;
+    const std::int64_t end = os_stream_size(stream);
     if (end < 0 || end > INT32_MAX) return 3;
     const auto size = static_cast<std::uint32_t>(end);
     if (std::fseek(stream, 0, SEEK_SET) != 0) return 4;
 
-    loaded.buffer = obtain_buffer(size);
+    loaded.buffer = os_obtain_buffer(size);
     if (loaded.buffer == nullptr) return 3;
     loaded.count = static_cast<std::uint32_t>(std::fread(loaded.buffer, 1, size, stream));
     // A partial copy must never be written back as if it were the file.
@@ -60,11 +56,9 @@ int run(int argc, char** argv) {
     // A signal between the two writes would leave the segment over the
     // file's own bytes. Held back until the rewrite is done or undone, it
     // still ends the run, just after.
-    sigset_t all, before;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &before);
+    os_hold_signals();
     const repair_result result = add_dht_if_missing(loaded);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    os_release_signals();
 
     // A script that keeps the log must not read success from a run whose
     // lines were lost; a failed rewrite still says so first.

@@ -1,0 +1,32 @@
+#pragma once
+
+// What a run asks of the operating system beyond the C runtime. Each
+// platform answers in a file of its own (os_posix.cpp, os_windows.cpp), so
+// the run sequence and the repair read the same everywhere.
+
+#include <cstdint>
+#include <cstdio>
+
+// Readies the process for a run: a size limit must turn into a failed
+// write rather than end the process, and the lines end in a bare line feed.
+void os_prepare_run();
+
+// Opens the file named by argv[index] for reading and writing, binary,
+// never creating it. On Windows the name comes from the wide command line,
+// so names outside the ANSI code page open too.
+std::FILE* os_open_for_update(char** argv, int index);
+
+// The stream's length in bytes, measured from its end in 64 bits; -1 if it
+// cannot be found. Leaves the stream positioned at the end.
+std::int64_t os_stream_size(std::FILE* stream);
+
+// A buffer of size bytes that lives until the process ends, or nullptr.
+std::uint8_t* os_obtain_buffer(std::uint32_t size);
+
+// Between these two, nothing that would end the process (a signal, Ctrl+C)
+// takes effect; what arrived in between takes effect once released.
+void os_hold_signals();
+void os_release_signals();
+
+// Cuts the file behind the stream to size bytes.
+bool os_truncate(std::FILE* stream, std::uint32_t size);

@@ -1,0 +1,77 @@
+// Runs the tool in a child process on POSIX systems.
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#endif
+
+#include <stdexcept>
+
+#include "support.h"
+
+namespace {
+
+// Dropped from the bounding set, root's powers over file modes are gone
+// once the tool is exec'd, while this child can still reach it wherever
+// the build lies; changing user instead fails in a directory only root may
+// enter.
+bool drop_root_override() {
+#ifdef __linux__
+    return prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == 0
+           && prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int to = setup.out_file.empty() ? out[1] : open(setup.out_file.c_str(), O_WRONLY);
+        if (to < 0 || dup2(to, STDOUT_FILENO) < 0) _exit(124);
+        close(out[0]);
+        close(out[1]);
+        std::signal(SIGXFSZ, setup.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+        for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, setup.file_size},
+                                              {RLIMIT_AS, setup.address_space}}) {
+            const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            if (value >= 0 && setrlimit(resource, &limit) != 0) _exit(120);
+        }
+        if (!setup.directory.empty() && chdir(setup.directory.c_str()) != 0) _exit(123);
+        if (setup.obey_file_modes && geteuid() == 0 && !drop_root_override())
+            _exit(cannot_drop_root_override);
+        std::vector<char*> argv{const_cast<char*>(DHTFIX_PATH)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(DHTFIX_PATH, argv.data());
+        _exit(122);
+    }
+    close(out[1]);
+    return {pid, out[0]};
+}
+
+run_result finish(const running_dhtfix& child) {
+    run_result result{-1, {}};
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(child.out, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.out.append(chunk, static_cast<std::size_t>(n));
+    close(child.out);
+    int status = 0;
+    while (waitpid(static_cast<pid_t>(child.process), &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}

@@ -1,0 +1,92 @@
+// Runs the tool in a child process on Windows.
+
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "support.h"
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    std::wstring out(utf8.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(),
+                                      static_cast<int>(out.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// Quotes an argument so that the child's command-line parser gives it back
+// unchanged: backslashes count only in front of a quote.
+std::wstring quoted(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        out += c;
+        backslashes = 0;
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+// The build names the tool by a host path; made absolute once, before any
+// test changes the directory it would be resolved against.
+const std::wstring& tool_path() {
+    static const std::wstring path = [] {
+        const std::wstring given = wide(DHTFIX_PATH);
+        std::wstring full(MAX_PATH * 4, L'\0');
+        full.resize(GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+        return full;
+    }();
+    return path;
+}
+
+}  // namespace
+
+running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) throw std::runtime_error("CreatePipe failed");
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+
+    std::wstring command = quoted(tool_path());
+    for (const auto& a : args) command += L" " + quoted(wide(a));
+    const std::wstring directory = wide(setup.directory);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = write_end;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(tool_path().c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &child))
+        throw std::runtime_error("CreateProcess failed");
+    CloseHandle(child.hThread);
+    CloseHandle(write_end);
+    return {reinterpret_cast<std::intptr_t>(child.hProcess),
+            _open_osfhandle(reinterpret_cast<std::intptr_t>(read_end), _O_RDONLY | _O_BINARY)};
+}
+
+run_result finish(const running_dhtfix& child) {
+    run_result result{-1, {}};
+    char chunk[4096];
+    int n;
+    while ((n = _read(child.out, chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<std::size_t>(n));
+    _close(child.out);
+    const auto process = reinterpret_cast<HANDLE>(child.process);
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    result.status = static_cast<int>(code);
+    return result;
+}
