@@ -3,7 +3,6 @@
 #include "os.h"
 
 #include <new>
-#include <string>
 
 #include <fcntl.h>
 #include <io.h>
