@@ -101,15 +101,19 @@ TEST(cli, names_outside_ascii_open) {
     }
 }
 
+// Sparse, so they cost nothing: one byte past the signed 32-bit length, and
+// a length that a 32-bit size would wrap to 100 bytes, a file it would "repair".
 TEST(cli, file_of_2_gib_or_more_is_status_3) {
     scratch_dir dir;
     const std::string path = dir.path("sparse.jpg");
-    write_file(path, frame);
-    std::filesystem::resize_file(native_path(path), (1ull << 31) + 1);  // one byte past the signed length
-    const run_result r = run_dhtfix({path});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(std::filesystem::file_size(native_path(path)), (1ull << 31) + 1);
+    for (const unsigned long long size : {(1ull << 31) + 1, (1ull << 32) + 100}) {
+        write_file(path, frame);
+        std::filesystem::resize_file(native_path(path), size);
+        const run_result r = run_dhtfix({path});
+        EXPECT_EQ(r.status, 3) << size;
+        EXPECT_EQ(r.out, "");  // nothing is written before the byte-count line
+        EXPECT_EQ(std::filesystem::file_size(native_path(path)), size);
+    }
 }
 
 }  // namespace
