@@ -1,5 +1,5 @@
-// Fuzzes the tag scan and the in-place insertion. Besides not crashing, the
-// scan must agree with a plain search that passes over the same segments,
+// Fuzzes the segment walk and the in-place insertion. Besides not crashing,
+// the walk must agree with a plain one written out separately,
 // and the rewritten file must be the prefix, the standard segment and the
 // rest, with the inserted DHT tag now the first tag.
 
@@ -26,31 +26,34 @@ void check(bool ok, const char* what) {
     }
 }
 
-// The search written out plainly, with the marker codes spelled out: pass
-// over the APPn (E0 to EF) and COM (FE) segments after SOI, each behind
-// optional fill bytes, then try every pair.
+// The walk written out plainly, with the marker codes spelled out: from
+// SOI, marker by marker (fill bytes first), lengthless ones (01, D0 to D9)
+// by two bytes, the rest by their lengths, until SOS (DA) or the end; the
+// first DHT decides, else the first DQT; any damage finds nothing.
 tag reference_scan(const std::uint8_t* data, std::uint32_t count) {
-    std::uint64_t from = 0;
-    if (count >= 2 && data[0] == 0xFF && data[1] == 0xD8) {
-        from = 2;
-        for (;;) {
-            std::uint64_t code = from;
-            while (code < count && data[code] == 0xFF) ++code;
-            if (code == from || code == count) break;
-            if (!((data[code] >= 0xE0 && data[code] <= 0xEF) || data[code] == 0xFE)) break;
-            if (code + 2 >= count) return {tag_kind::none, 0};
-            const std::uint64_t end = code + 1 + data[code + 1] * 256u + data[code + 2];
-            if (end < code + 3 || end > count) return {tag_kind::none, 0};
-            from = end;
+    const tag none{tag_kind::none, 0};
+    if (count < 2 || data[0] != 0xFF || data[1] != 0xD8) return none;
+    tag dqt = none;
+    std::uint64_t at = 2;
+    while (at < count) {
+        if (data[at] != 0xFF) return none;
+        std::uint64_t code = at + 1;
+        while (code < count && data[code] == 0xFF) ++code;
+        if (code == count || data[code] == 0xDA) break;
+        if (data[code] == 0x00) return none;
+        if (data[code] == 0x01 || (data[code] >= 0xD0 && data[code] <= 0xD9)) {
+            at = code + 1;
+            continue;
         }
+        if (code + 2 >= count) return none;
+        const std::uint64_t end = code + 1 + data[code + 1] * 256u + data[code + 2];
+        if (end < code + 3 || end > count) return none;
+        const auto marker = static_cast<std::uint32_t>(code - 1);
+        if (data[code] == 0xC4) return {tag_kind::dht, marker};
+        if (data[code] == 0xDB && dqt.kind == tag_kind::none) dqt = {tag_kind::dqt, marker};
+        at = end;
     }
-    for (std::uint64_t i = from + 1; i < count; ++i) {
-        if (data[i - 1] != 0xFF) continue;
-        const auto at = static_cast<std::uint32_t>(i - 1);
-        if (data[i] == 0xC4) return {tag_kind::dht, at};
-        if (data[i] == 0xDB) return {tag_kind::dqt, at};
-    }
-    return {tag_kind::none, 0};
+    return dqt;
 }
 
 // An in-memory file, unbuffered like the tool's, reused across inputs.
@@ -82,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int fd = fileno(f);
     check(ftruncate(fd, 0) == 0 && std::fseek(f, 0, SEEK_SET) == 0, "reset");
     check(std::fwrite(data, 1, size, f) == size, "load");
-    check(insert_dht_segment(f, data, count, found.offset), "insert");
+    check(insert_dht_segment(f, data, count, found.offset) == repair_result::dht_added, "insert");
 
     std::vector<std::uint8_t> after(size + sizeof standard_dht_segment + 1);
     const auto got = pread(fd, after.data(), after.size(), 0);

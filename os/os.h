@@ -7,14 +7,29 @@
 #include <cstdint>
 #include <cstdio>
 
-// Readies the process for a run: a size limit must turn into a failed
-// write rather than end the process, and the lines end in a bare line feed.
-void os_prepare_run();
+// Readies the process for a run: a closed standard descriptor gets the
+// null device, so the file cannot be opened in its place and take the
+// lines; a size limit must turn into a failed write rather than end the
+// process; the lines end in a bare line feed. Returns false if standard
+// output was closed.
+bool os_prepare_run();
 
 // Opens the file named by argv[index] for reading and writing, binary,
 // never creating it. On Windows the name comes from the wide command line,
 // so names outside the ANSI code page open too.
 std::FILE* os_open_for_update(char** argv, int index);
+
+// Waits for an exclusive lock on the whole file, so that two runs on one
+// file, through any path, take turns. Closing the file releases it. Where
+// the filesystem cannot lock, the run goes on without.
+void os_lock(std::FILE* stream);
+
+// A second stream on the same open file, sharing its lock; nullptr if none
+// can be had.
+std::FILE* os_duplicate(std::FILE* stream);
+
+// Bytes free for this user on the stream's filesystem; -1 if it cannot tell.
+std::int64_t os_space_available(std::FILE* stream);
 
 // The stream's length in bytes, measured from its end in 64 bits; -1 if it
 // cannot be found. Leaves the stream positioned at the end.

@@ -2,11 +2,16 @@
 
 #include "os.h"
 
+#include <cerrno>
 #include <csignal>
+#include <initializer_list>
 #include <new>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -17,11 +22,48 @@ constexpr std::uint32_t large_buffer = 4u << 20;
 
 sigset_t mask_before_hold;
 
+bool is_closed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
+
 }  // namespace
 
-void os_prepare_run() { std::signal(SIGXFSZ, SIG_IGN); }
+bool os_prepare_run() {
+    const bool output_open = !is_closed(STDOUT_FILENO);
+    // open() takes the lowest free descriptor, so each closed one in turn.
+    // Without /dev/null (a bare chroot) the root directory holds the place:
+    // writes to it fail, and a failed report is what the status then says.
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (is_closed(fd) && open("/dev/null", O_RDWR) < 0) (void)open("/", O_RDONLY);
+    std::signal(SIGXFSZ, SIG_IGN);
+    return output_open;
+}
 
 std::FILE* os_open_for_update(char** argv, int index) { return std::fopen(argv[index], "r+b"); }
+
+void os_lock(std::FILE* stream) {
+    // ENOLCK, EOPNOTSUPP and the like: no lock to be had, so none is held.
+    while (flock(fileno(stream), LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+std::FILE* os_duplicate(std::FILE* stream) {
+    const int fd = dup(fileno(stream));
+    if (fd < 0) return nullptr;
+    std::FILE* copy = fdopen(fd, "r+b");
+    if (copy == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    std::setvbuf(copy, nullptr, _IONBF, 0);
+    return copy;
+}
+
+std::int64_t os_space_available(std::FILE* stream) {
+    struct statvfs fs {};
+    // tmpfs without a size limit and pseudo filesystems report no blocks.
+    if (fstatvfs(fileno(stream), &fs) != 0 || fs.f_blocks == 0) return -1;
+    const auto bytes = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+    return bytes > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(bytes);
+}
 
 std::int64_t os_stream_size(std::FILE* stream) {
     return fseeko(stream, 0, SEEK_END) == 0 ? static_cast<std::int64_t>(ftello(stream)) : -1;

@@ -2,6 +2,7 @@
 
 #include "os.h"
 
+#include <cwchar>
 #include <new>
 
 #include <fcntl.h>
@@ -23,9 +24,21 @@ BOOL WINAPI hold_interrupt(DWORD event) {
 
 }  // namespace
 
-void os_prepare_run() {
+bool os_prepare_run() {
+    // A descriptor without a handle (-2) was closed when the process began.
+    const auto closed = [](int fd) { return _get_osfhandle(fd) < 0; };
+    const bool output_open = !closed(1);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (!closed(fd)) continue;
+        const int nul = _open("NUL", _O_RDWR | _O_BINARY);
+        if (nul >= 0 && nul != fd) {
+            (void)_dup2(nul, fd);
+            (void)_close(nul);
+        }
+    }
     // Text mode would turn each "\n" of the lines into "\r\n".
     (void)_setmode(_fileno(stdout), _O_BINARY);
+    return output_open;
 }
 
 std::FILE* os_open_for_update(char** argv, int index) {
@@ -37,6 +50,39 @@ std::FILE* os_open_for_update(char** argv, int index) {
     std::FILE* stream = _wfopen(wide[index], L"r+b");
     LocalFree(wide);
     return stream;
+}
+
+void os_lock(std::FILE* stream) {
+    OVERLAPPED from_start{};
+    // A filesystem without locks fails here; the run goes on without.
+    (void)LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), LOCKFILE_EXCLUSIVE_LOCK, 0,
+                     MAXDWORD, MAXDWORD, &from_start);
+}
+
+std::FILE* os_duplicate(std::FILE* stream) {
+    const int fd = _dup(_fileno(stream));
+    if (fd < 0) return nullptr;
+    std::FILE* copy = _fdopen(fd, "r+b");
+    if (copy == nullptr) {
+        _close(fd);
+        return nullptr;
+    }
+    std::setvbuf(copy, nullptr, _IONBF, 0);
+    return copy;
+}
+
+std::int64_t os_space_available(std::FILE* stream) {
+    // The space is asked of the file's folder, found from the open handle.
+    static wchar_t path[32768];
+    const DWORD n = GetFinalPathNameByHandleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), path,
+                                              32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= 32768) return -1;
+    wchar_t* const last = wcsrchr(path, L'\\');
+    if (last == nullptr) return -1;
+    last[1] = L'\0';
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(path, &available, nullptr, nullptr)) return -1;
+    return available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(available.QuadPart);
 }
 
 std::int64_t os_stream_size(std::FILE* stream) {

@@ -43,6 +43,7 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
         if (to < 0 || dup2(to, STDOUT_FILENO) < 0) _exit(124);
         close(out[0]);
         close(out[1]);
+        if (setup.close_stdout) close(STDOUT_FILENO);
         std::signal(SIGXFSZ, setup.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
         for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, setup.file_size},
                                               {RLIMIT_AS, setup.address_space}}) {

@@ -19,24 +19,25 @@ void PrintTo(const cli_case& c, std::ostream* os) { *os << c.name; }
 
 const bytes& frame = bare_frame;                                     // DQT at 0x14
 const bytes short_dqt = zeros(49) + bytes{0xFF, 0xDB};               // 51 bytes
-const bytes edge_dqt = zeros(50) + bytes{0xFF, 0xDB};                // 52 bytes
-const bytes dht_first = bytes{0xFF, 0xC4} + zeros(50) + dqt_head;
+const bytes edge_jpeg = soi + bytes{0xFF, 0xDB, 0x00, 0x30} + zeros(46);  // 52 bytes, DQT at 2
+const bytes photo = soi + app0 + dqt + dht + sof0 + sos + zeros(8) + eoi;  // its own DHT at 0x59
 const bytes damaged_app = soi + bytes{0xFF, 0xE1, 0xFF, 0xFF} + dqt_head + zeros(50);  // length past the end
+const bytes text = bytes{'t', 'e', 'x', 't', 0xFF, 0xDB} + zeros(60);
+const bytes avi = bytes{'R', 'I', 'F', 'F', 0x00, 0x01, 0x00, 0x00, 'A', 'V', 'I', ' '} + frame;
 
 const cli_case cli_cases[] = {
     {"empty", {}, 4, "", {}},
     {"one_byte_short", short_dqt, 4, "", short_dqt},
-    {"just_long_enough", zeros(52), 0, "read 52 bytes\n", zeros(52)},
-    {"dqt_in_last_two_bytes", edge_dqt, 0, "read 52 bytes\nFF DB/DQT tag ofs: 32; adding DHT\n",
-     repaired(edge_dqt, 50)},
+    {"just_long_enough", edge_jpeg, 0, "read 52 bytes\nFF DB/DQT tag ofs: 2; adding DHT\n",
+     repaired(edge_jpeg, 2)},
     {"frame_without_tables", frame, 0, "read 91 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n",
      repaired(frame, 20)},
     {"frame_repaired_before", repaired(frame, 20), 0,
      "read 511 bytes\nFF C4/DHT tag ofs: 15; nothing to do\n", repaired(frame, 20)},
-    {"dht_at_start", dht_first, 0, "read 57 bytes\nFF C4/DHT tag ofs: 1; nothing to do\n", dht_first},
+    {"photo_keeps_its_bytes", photo, 0, "read 155 bytes\nFF C4/DHT tag ofs: 5A; nothing to do\n", photo},
     {"damaged_app_segment", damaged_app, 0, "read 61 bytes\n", damaged_app},
-    {"dqt_at_offset_0xAB", zeros(0xAB) + dqt_head, 0,
-     "read 176 bytes\nFF DB/DQT tag ofs: AB; adding DHT\n", repaired(zeros(0xAB) + dqt_head, 0xAB)},
+    {"text_with_dqt_pair", text, 0, "read 66 bytes\n", text},
+    {"avi_holding_a_frame", avi, 0, "read 103 bytes\n", avi},
 };
 
 class cli : public testing::TestWithParam<cli_case> {};
@@ -79,13 +80,13 @@ TEST(cli, uses_only_the_first_argument) {
 TEST(cli, large_file_is_repaired_exactly) {
     scratch_dir dir;
     const std::string path = dir.path("large.jpg");
-    bytes large = zeros(6 << 20) + dqt_head + zeros(1000);
-    large[12345] = 0xFF;  // a lone prefix on the way
+    bytes large = soi + app0 + dqt + sof0 + sos + zeros(6 << 20) + eoi;
+    large[12345] = 0xFF;  // a lone prefix in the scan data
     write_file(path, large);
     const run_result r = run_dhtfix({path});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "read 6292461 bytes\nFF DB/DQT tag ofs: 600000; adding DHT\n");
-    EXPECT_TRUE(read_file(path) == repaired(large, 6 << 20));
+    EXPECT_EQ(r.out, "read 6291570 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+    EXPECT_TRUE(read_file(path) == repaired(large, 20));
 }
 
 // Names beyond the ANSI code page of Windows, and beyond ASCII anywhere.

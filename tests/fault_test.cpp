@@ -1,5 +1,7 @@
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,7 +15,7 @@ namespace {
 // repaired file lets it through. Both with SIGXFSZ ignored by the parent and
 // with its default action, which would kill an unprotected rewrite halfway.
 TEST(fault, size_limit_never_leaves_a_partial_file) {
-    const bytes frame = soi + app0 + dqt_head + zeros(64) + sof0 + sos + zeros(300) + eoi;
+    const bytes frame = soi + app0 + dqt + sof0 + sos + zeros(300) + eoi;
     const long long size = static_cast<long long>(frame.size());
     scratch_dir dir;
     const std::string path = dir.path("frame.jpg");
@@ -34,7 +36,7 @@ TEST(fault, size_limit_never_leaves_a_partial_file) {
 // some land in the rewrite; whatever they hit, the file is either whole and
 // repaired or untouched.
 TEST(fault, a_signal_never_leaves_a_partial_file) {
-    bytes large = soi + app0 + dqt_head + zeros(48 << 20);
+    bytes large = soi + app0 + dqt + sos + zeros(48 << 20);
     for (std::size_t i = 25; i < large.size(); i += 4099) large[i] = static_cast<std::uint8_t>(i);
     const bytes done = repaired(large, 20);
     scratch_dir dir;
@@ -52,6 +54,26 @@ TEST(fault, a_signal_never_leaves_a_partial_file) {
         interrupted += r.status != 0;
     }
     EXPECT_GT(interrupted, 0) << "no run was interrupted: the file is too small for this machine";
+}
+
+// When the undo fails too, the run must not call the file unchanged. A
+// file sealed against shrinking cannot be cut back after a size limit
+// stopped the rewrite part way: it is damaged, and the status says so.
+TEST(fault, file_that_cannot_be_put_back_is_status_7) {
+    const bytes frame = soi + app0 + dqt + sof0 + sos + zeros(300) + eoi;
+    const int fd = memfd_create("sealed.jpg", MFD_ALLOW_SEALING);
+    if (fd < 0) SKIP_UNLESS_CI("no memfd_create here");
+    ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    ASSERT_EQ(fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+    const long long limit = static_cast<long long>(frame.size()) + 100;
+    const run_result r = run_dhtfix({"/proc/self/fd/" + std::to_string(fd)}, {.file_size = limit});
+    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.out, "read " + std::to_string(frame.size()) + " bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+    bytes after(frame.size() + 200);
+    after.resize(static_cast<std::size_t>(pread(fd, after.data(), after.size(), 0)));
+    EXPECT_TRUE(after == slice(repaired(frame, 20), 0, static_cast<std::size_t>(limit)))
+        << "not the part-way rewrite: " << after.size() << " bytes";
+    close(fd);
 }
 
 }  // namespace

@@ -19,10 +19,12 @@ void throw_on_warning(j_common_ptr cinfo, int level) {
     if (level < 0) throw_error(cinfo);
 }
 
-jpeg_error_mgr* strict_errors(jpeg_error_mgr* err) {
+void ignore_warning(j_common_ptr, int) {}
+
+jpeg_error_mgr* strict_errors(jpeg_error_mgr* err, tolerance allowed = tolerance::none) {
     jpeg_std_error(err);
     err->error_exit = throw_error;
-    err->emit_message = throw_on_warning;
+    err->emit_message = allowed == tolerance::none ? throw_on_warning : ignore_warning;
     return err;
 }
 
@@ -43,8 +45,8 @@ table_set tables_of(const Info& info) {
 
 // The decompressor, set up on jpeg and with its header read.
 struct reader {
-    explicit reader(const bytes& jpeg) {
-        d.err = strict_errors(&err);
+    explicit reader(const bytes& jpeg, tolerance allowed = tolerance::none) {
+        d.err = strict_errors(&err, allowed);
         jpeg_create_decompress(&d);
         jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
         jpeg_read_header(&d, TRUE);
@@ -112,8 +114,8 @@ bytes encode(const picture& p, const encoding& e) {
     return bytes(w.out, w.out + w.size);
 }
 
-picture decode(const bytes& jpeg) {
-    reader r(jpeg);
+picture decode(const bytes& jpeg, tolerance allowed) {
+    reader r(jpeg, allowed);
     jpeg_start_decompress(&r.d);
     picture p{static_cast<int>(r.d.output_width), static_cast<int>(r.d.output_height),
               r.d.output_components, {}};

@@ -35,8 +35,11 @@ picture test_pattern(int width, int height, int components);
 // Encodes with the library's defaults, which use the typical Huffman tables.
 bytes encode(const picture& p, const encoding& e);
 
-// Decodes strictly: a warning about corrupt data is an error.
-picture decode(const bytes& jpeg);
+// What a decode lets pass: by default a warning about corrupt data is an
+// error; real camera frames may carry such damage in their scan data.
+enum class tolerance { none, corrupt_data };
+
+picture decode(const bytes& jpeg, tolerance allowed = tolerance::none);
 
 // Removes every DHT segment in front of the first scan.
 bytes strip_dht(const bytes& jpeg);

@@ -18,8 +18,11 @@ inline const bytes dht_head{0xFF, 0xC4, 0x00, 0x1F, 0x00};
 inline const bytes sof0{0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x10, 0x01, 0x01, 0x11, 0x00};
 inline const bytes sos{0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
 inline const bytes fill{0xFF, 0xFF, 0xFF};
+// Whole segments: the heads above with their payloads.
+inline const bytes dqt = dqt_head + bytes(64, 0x00);  // 69 bytes
+inline const bytes dht = dht_head + bytes(28, 0x00);  // 33 bytes
 // A JFIF frame without tables, 91 bytes, its DQT tag at 0x14.
-inline const bytes bare_frame = soi + app0 + dqt_head + zeros(64) + eoi;
+inline const bytes bare_frame = soi + app0 + dqt + eoi;
 inline const bytes segment(standard_dht_segment, standard_dht_segment + sizeof standard_dht_segment);
 
 inline bytes slice(const bytes& b, std::size_t from, std::size_t to) {

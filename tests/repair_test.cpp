@@ -18,37 +18,41 @@ struct scan_case {
 void PrintTo(const scan_case& c, std::ostream* os) { *os << c.name; }
 
 // A JFIF-style frame whose DQT tag stands at offset 20.
-const bytes frame = soi + app0 + dqt_head + zeros(64) + sof0 + sos + zeros(40) + eoi;
+const bytes frame = soi + app0 + dqt + sof0 + sos + zeros(40) + eoi;
+// A photo as most encoders write it: DQT, then the DHT at 0x59.
+const bytes photo = soi + app0 + dqt + dht + sof0 + sos + zeros(40) + eoi;
 // An APP1 segment of 8 bytes whose payload holds FF DB.
 const bytes app1_with_dqt_pair{0xFF, 0xE1, 0x00, 0x06, 0x01, 0xFF, 0xDB, 0x02};
+const bytes standalone{0xFF, 0x01, 0xFF, 0xD0, 0xFF, 0xD7, 0xFF, 0xD8, 0xFF, 0xD9};  // TEM, RST0, RST7, SOI, EOI
 
 const scan_case scan_cases[] = {
     {"empty", {}, tag_kind::none, 0},
-    {"lone_prefix", {0xFF}, tag_kind::none, 0},
-    {"prefix_as_last_byte", zeros(60) + bytes{0xFF}, tag_kind::none, 0},
-    {"dht_at_start", {0xFF, 0xC4}, tag_kind::dht, 0},
-    {"dqt_at_start", {0xFF, 0xDB}, tag_kind::dqt, 0},
-    {"dqt_in_last_two_bytes", zeros(60) + bytes{0xFF, 0xDB}, tag_kind::dqt, 60},
-    {"fill_bytes_before_dqt", fill + bytes{0xDB}, tag_kind::dqt, 2},
-    {"code_without_prefix", {0xDB, 0xC4, 0xFF, 0x00, 0xDB}, tag_kind::none, 0},
-    {"code_before_prefix", {0x00, 0xDB, 0xFF, 0xC4}, tag_kind::dht, 2},
-    {"other_markers_only", soi + app0 + sof0 + sos + zeros(8) + eoi, tag_kind::none, 0},
+    {"soi_alone", soi, tag_kind::none, 0},
+    {"not_a_jpeg", bytes{'a', 'b', 0xFF, 0xDB, 'c'}, tag_kind::none, 0},
+    {"dqt_at_start_without_soi", dqt + dht, tag_kind::none, 0},
+    {"riff_header_then_frame", bytes{'R', 'I', 'F', 'F'} + zeros(8) + frame, tag_kind::none, 0},
     {"jfif_frame", frame, tag_kind::dqt, 20},
-    {"dqt_before_dht", soi + dqt_head + zeros(64) + dht_head, tag_kind::dqt, 2},
-    {"dht_before_dqt", soi + dht_head + zeros(28) + dqt_head, tag_kind::dht, 2},
-    {"pairs_in_app_payload_passed_over", soi + app1_with_dqt_pair + dht_head, tag_kind::dht, 10},
-    {"pairs_in_payload_without_soi", zeros(2) + app1_with_dqt_pair + dht_head, tag_kind::dqt, 7},
-    {"pairs_in_payload_after_other_marker", soi + sof0 + app1_with_dqt_pair, tag_kind::dqt, 20},
-    {"comment_with_both_pairs", soi + app0 + bytes{0xFF, 0xFE, 0x00, 0x06, 0xFF, 0xC4, 0xFF, 0xDB} + dqt_head,
+    {"frame_ends_before_sos", soi + app0 + dqt, tag_kind::dqt, 20},
+    {"frame_ends_in_fill_bytes", soi + dqt + fill, tag_kind::dqt, 2},
+    {"photo_dqt_before_dht", photo, tag_kind::dht, 89},
+    {"dht_before_dqt", soi + dht + dqt, tag_kind::dht, 2},
+    {"first_of_two_dqts", soi + dqt + app0 + dqt, tag_kind::dqt, 2},
+    {"dht_after_sos_too_late", soi + dqt + sos + dht, tag_kind::dqt, 2},
+    {"dqt_after_sos_too_late", soi + app0 + sos + dqt, tag_kind::none, 0},
+    {"standalone_markers_between", soi + standalone + app0 + standalone + dqt, tag_kind::dqt, 40},
+    {"fill_before_markers", soi + fill + app0 + fill + dqt, tag_kind::dqt, 26},
+    {"pairs_in_app_payload_passed_over", soi + app1_with_dqt_pair + dht, tag_kind::dht, 10},
+    {"pairs_in_dqt_payload_passed_over", soi + dqt_head + bytes{0xFF, 0xC4} + zeros(62) + sos, tag_kind::dqt, 2},
+    {"comment_with_both_pairs", soi + app0 + bytes{0xFF, 0xFE, 0x00, 0x06, 0xFF, 0xC4, 0xFF, 0xDB} + dqt,
      tag_kind::dqt, 28},
-    {"fill_before_app_and_dqt", soi + fill + app1_with_dqt_pair + fill + dqt_head, tag_kind::dqt, 16},
-    {"app_length_exactly_2", soi + bytes{0xFF, 0xE1, 0x00, 0x02} + dqt_head, tag_kind::dqt, 6},
-    {"app_payload_to_the_end", soi + app1_with_dqt_pair, tag_kind::none, 0},
-    {"app_length_bytes_cut_short", soi + bytes{0xFF, 0xE1, 0x00}, tag_kind::none, 0},
-    {"app_payload_cut_short", soi + bytes{0xFF, 0xE1, 0x00, 0x0A} + dqt_head, tag_kind::none, 0},
-    {"app_length_below_2", soi + bytes{0xFF, 0xE1, 0x00, 0x01} + dqt_head, tag_kind::none, 0},
-    {"soi_then_fill_to_the_end", soi + fill, tag_kind::none, 0},
-    {"not_a_jpeg", bytes{'a', 'b', 0xFF, 0xDB, 'c'}, tag_kind::dqt, 2},
+    {"app_length_exactly_2", soi + bytes{0xFF, 0xE1, 0x00, 0x02} + dqt, tag_kind::dqt, 6},
+    {"damaged_byte_where_marker_begins", soi + dqt + zeros(1) + sos, tag_kind::none, 0},
+    {"damaged_stuffed_zero_as_marker", soi + bytes{0xFF, 0x00} + dqt, tag_kind::none, 0},
+    {"damaged_length_below_2", soi + bytes{0xFF, 0xE1, 0x00, 0x01} + dqt, tag_kind::none, 0},
+    {"damaged_length_bytes_cut_short", soi + dqt + bytes{0xFF, 0xE1, 0x00}, tag_kind::none, 0},
+    {"damaged_payload_cut_short", soi + app1_with_dqt_pair + bytes{0xFF, 0xE1, 0x00, 0x0A} + dqt_head,
+     tag_kind::none, 0},
+    {"damaged_dht_cut_short", soi + dqt + dht_head, tag_kind::none, 0},
     {"repaired_frame", repaired(frame, 20), tag_kind::dht, 20},
 };
 
@@ -85,11 +89,11 @@ bytes stream_bytes(std::FILE* f) {
 
 TEST(insert_dht_segment, shifts_the_rest_behind_the_segment) {
     scratch_dir dir;
-    const bytes tail_dqt = zeros(60) + dqt_head;
-    for (const auto& [file, t] : {std::pair{frame, 20u}, {dqt_head + zeros(60), 0u},
-                                  {tail_dqt, static_cast<unsigned>(tail_dqt.size() - 5)}}) {
+    const bytes tail_dqt = soi + app0 + dqt;
+    for (const auto& [file, t] : {std::pair{frame, 20u}, {soi + dqt, 2u}, {tail_dqt, 20u}}) {
         std::FILE* f = loaded_stream(dir.path("frame.jpg"), file);
-        ASSERT_TRUE(insert_dht_segment(f, file.data(), static_cast<std::uint32_t>(file.size()), t));
+        ASSERT_EQ(insert_dht_segment(f, file.data(), static_cast<std::uint32_t>(file.size()), t),
+                  repair_result::dht_added);
         const bytes after = stream_bytes(f);
         EXPECT_EQ(after, repaired(file, t)) << "tag at " << t;
         const tag again = find_first_tag(after.data(), static_cast<std::uint32_t>(after.size()));

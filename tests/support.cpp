@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -17,6 +18,11 @@ std::string utf8_of(const fs::path& p) {
 }  // namespace
 
 fs::path native_path(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
 
 bytes operator+(bytes a, const bytes& b) {
     a.insert(a.end(), b.begin(), b.end());

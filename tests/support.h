@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 using bytes = std::vector<std::uint8_t>;
 
 // Paths in the tests are UTF-8 on every platform; this is one for the
@@ -14,6 +16,16 @@ std::filesystem::path native_path(const std::string& utf8);
 bytes operator+(bytes a, const bytes& b);
 bytes read_file(const std::string& path);
 void write_file(const std::string& path, const bytes& content);
+
+// True where CI=true: there a test that cannot set up what it needs fails.
+bool in_ci();
+
+// Ends a test that cannot set up what it needs: a skip, or a failure in CI.
+#define SKIP_UNLESS_CI(why)                  \
+    do {                                     \
+        if (in_ci()) FAIL() << (why);        \
+        GTEST_SKIP() << (why);               \
+    } while (false)
 
 // A fresh directory that is removed with everything in it at the end of the test.
 struct scratch_dir {
@@ -34,6 +46,7 @@ struct child_setup {
     long long address_space = -1;   // RLIMIT_AS in bytes; -1 leaves it alone
     std::string directory = {};     // where the child runs; empty: here
     std::string out_file = {};      // standard output goes here instead of to the pipe
+    bool close_stdout = false;      // the child starts with standard output closed
 };
 
 // The child's status when it could not give up root's powers over file modes.

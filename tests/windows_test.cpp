@@ -22,4 +22,25 @@ TEST(cli, file_held_open_without_sharing_is_status_1) {
     EXPECT_EQ(read_file(path), bare_frame);
 }
 
+// Another run holds the lock: this one waits for it, then repairs.
+TEST(cli, waits_for_the_lock_of_another_run) {
+    scratch_dir dir;
+    const std::string path = dir.path("frame.jpg");
+    write_file(path, bare_frame);
+    const HANDLE held = CreateFileW(native_path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    OVERLAPPED whole{};
+    ASSERT_TRUE(LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole));
+    const running_dhtfix child = start_dhtfix({path});
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.process), 500), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "did not wait for the lock";
+    CloseHandle(held);
+    const run_result r = finish(child);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "read 91 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+    EXPECT_EQ(read_file(path), repaired(bare_frame, 20));
+}
+
 }  // namespace
