@@ -82,6 +82,7 @@ repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer,
 
 repair_result add_dht_if_missing(const file_image& image) {
     const tag found = find_first_tag(image.buffer, image.count);
+    if (found.kind != tag_kind::none && image.name != nullptr) std::printf("%s: ", image.name);
     switch (found.kind) {
     case tag_kind::none:
         return repair_result::no_tag;

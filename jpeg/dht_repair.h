@@ -17,6 +17,7 @@ inline constexpr std::uint8_t dqt_code = 0xDB;   // Define Quantization Table(s)
 // The stream must be unbuffered: a write that fails then leaves nothing
 // pending for a later close to push into the file afterwards.
 struct file_image {
+    const char* name;  // prefixes each line when several files are named; else nullptr
     std::FILE* stream;
     std::uint8_t* buffer;
     std::uint32_t count;  // bytes actually read; bounds every use of buffer

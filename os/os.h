@@ -35,8 +35,13 @@ std::int64_t os_space_available(std::FILE* stream);
 // cannot be found. Leaves the stream positioned at the end.
 std::int64_t os_stream_size(std::FILE* stream);
 
-// A buffer of size bytes that lives until the process ends, or nullptr.
+// The path in argv[index] as text for the lines, UTF-8 on Windows too.
+// Valid until the next call.
+const char* os_path_text(char** argv, int index);
+
+// A buffer of size bytes, or nullptr; given back with os_release_buffer.
 std::uint8_t* os_obtain_buffer(std::uint32_t size);
+void os_release_buffer(std::uint8_t* buffer, std::uint32_t size);
 
 // Between these two, nothing that would end the process (a signal, Ctrl+C)
 // takes effect; what arrived in between takes effect once released.

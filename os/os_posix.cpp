@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <initializer_list>
-#include <new>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -69,22 +69,30 @@ std::int64_t os_stream_size(std::FILE* stream) {
     return fseeko(stream, 0, SEEK_END) == 0 ? static_cast<std::int64_t>(ftello(stream)) : -1;
 }
 
+const char* os_path_text(char** argv, int index) { return argv[index]; }
+
 std::uint8_t* os_obtain_buffer(std::uint32_t size) {
-    if (size >= large_buffer) {
-        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p != MAP_FAILED) {
+    // The size alone tells os_release_buffer which kind it was given, so a
+    // large buffer has no fallback: where a mapping fails, so would malloc.
+    if (size < large_buffer) return static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
 #ifdef MADV_HUGEPAGE
-            // Filling a fresh buffer is mostly page faults; huge pages make
-            // them 512 times fewer. Each is then cleared just before the read
-            // copies into it, while it is still in cache, which measured
-            // faster than prefaulting the whole buffer first. A kernel
-            // without them only runs slower.
-            (void)madvise(p, size, MADV_HUGEPAGE);
+    // Filling a fresh buffer is mostly page faults; huge pages make them 512
+    // times fewer. Each is then cleared just before the read copies into
+    // it, while it is still in cache, which measured faster than
+    // prefaulting the whole buffer first. A kernel without them only runs
+    // slower.
+    (void)madvise(p, size, MADV_HUGEPAGE);
 #endif
-            return static_cast<std::uint8_t*>(p);
-        }
-    }
-    return new (std::nothrow) std::uint8_t[size];
+    return static_cast<std::uint8_t*>(p);
+}
+
+void os_release_buffer(std::uint8_t* buffer, std::uint32_t size) {
+    if (size < large_buffer)
+        std::free(buffer);
+    else
+        (void)munmap(buffer, size);
 }
 
 void os_hold_signals() {

@@ -3,7 +3,7 @@
 #include "os.h"
 
 #include <cwchar>
-#include <new>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <io.h>
@@ -38,18 +38,34 @@ bool os_prepare_run() {
     }
     // Text mode would turn each "\n" of the lines into "\r\n".
     (void)_setmode(_fileno(stdout), _O_BINARY);
+    (void)_setmode(_fileno(stderr), _O_BINARY);
     return output_open;
 }
 
+namespace {
+
+// The arguments as the command line gave them: the narrow argv has already
+// lost what the ANSI code page cannot hold. Parsed once for all paths.
+LPWSTR wide_argument(int index) {
+    static int count = 0;
+    static LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    return wide != nullptr && index < count ? wide[index] : nullptr;
+}
+
+}  // namespace
+
 std::FILE* os_open_for_update(char** argv, int index) {
-    // The narrow argv has already lost what the ANSI code page cannot hold.
     (void)argv;
-    int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr || index >= count) return nullptr;
-    std::FILE* stream = _wfopen(wide[index], L"r+b");
-    LocalFree(wide);
-    return stream;
+    const LPWSTR path = wide_argument(index);
+    return path == nullptr ? nullptr : _wfopen(path, L"r+b");
+}
+
+const char* os_path_text(char** argv, int index) {
+    static char text[3 * 32768];
+    const LPWSTR path = wide_argument(index);
+    if (path == nullptr || WideCharToMultiByte(CP_UTF8, 0, path, -1, text, sizeof text, nullptr, nullptr) == 0)
+        return argv[index];
+    return text;
 }
 
 void os_lock(std::FILE* stream) {
@@ -90,7 +106,11 @@ std::int64_t os_stream_size(std::FILE* stream) {
     return _fseeki64(stream, 0, SEEK_END) == 0 ? _ftelli64(stream) : -1;
 }
 
-std::uint8_t* os_obtain_buffer(std::uint32_t size) { return new (std::nothrow) std::uint8_t[size]; }
+std::uint8_t* os_obtain_buffer(std::uint32_t size) {
+    return static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
+}
+
+void os_release_buffer(std::uint8_t* buffer, std::uint32_t) { std::free(buffer); }
 
 void os_hold_signals() { SetConsoleCtrlHandler(hold_interrupt, TRUE); }
 

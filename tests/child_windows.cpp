@@ -65,13 +65,20 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = write_end;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (!setup.err_file.empty()) {
+        err = CreateFileW(wide(setup.err_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (err == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot make " + setup.err_file);
+    }
+    startup.hStdError = err;
     PROCESS_INFORMATION child{};
     if (!CreateProcessW(tool_path().c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &child))
         throw std::runtime_error("CreateProcess failed");
     CloseHandle(child.hThread);
     CloseHandle(write_end);
+    if (!setup.err_file.empty()) CloseHandle(err);
     return {reinterpret_cast<std::intptr_t>(child.hProcess),
             _open_osfhandle(reinterpret_cast<std::intptr_t>(read_end), _O_RDONLY | _O_BINARY)};
 }

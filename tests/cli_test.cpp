@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -67,15 +68,68 @@ TEST(cli, refuses_without_touching_anything) {
     EXPECT_FALSE(std::filesystem::exists(native_path(missing)));
 }
 
-TEST(cli, uses_only_the_first_argument) {
-    scratch_dir dir;
-    const std::string first = dir.path("a.jpg"), second = dir.path("b.jpg");
-    write_file(first, frame);
-    write_file(second, frame);
-    EXPECT_EQ(run_dhtfix({first, second, "-x"}).status, 0);
-    EXPECT_EQ(read_file(first), repaired(frame, 20));
-    EXPECT_EQ(read_file(second), frame);
+// A file in the scratch directory: missing if it has no bytes before, a
+// directory if its name ends in '/'.
+struct named_file {
+    std::string name;
+    std::optional<bytes> before;
+    bytes after;
+};
+
+struct several_case {
+    const char* name;
+    std::vector<named_file> files;
+    std::vector<std::string> args;  // relative to the scratch directory
+    int status;
+    std::string out, err;
+};
+
+void PrintTo(const several_case& c, std::ostream* os) { *os << c.name; }
+
+const std::string repaired_a = "a.jpg: read 91 bytes\na.jpg: FF DB/DQT tag ofs: 14; adding DHT\n";
+
+const several_case several_cases[] = {
+    {"repaired_has_tables_missing",
+     {{"a.jpg", frame, repaired(frame, 20)}, {"b.jpg", repaired(frame, 20), repaired(frame, 20)}},
+     {"a.jpg", "b.jpg", "missing.jpg"}, 1,
+     repaired_a + "b.jpg: read 511 bytes\nb.jpg: FF C4/DHT tag ofs: 15; nothing to do\n",
+     "dhtfix: missing.jpg: cannot open it for reading and writing (status 1)\n"},
+    {"same_file_twice", {{"a.jpg", frame, repaired(frame, 20)}}, {"a.jpg", "a.jpg"}, 0,
+     repaired_a + "a.jpg: read 511 bytes\na.jpg: FF C4/DHT tag ofs: 15; nothing to do\n", ""},
+    {"empty_file_and_directory_first",
+     {{"empty.jpg", bytes{}, {}}, {"sub/", std::nullopt, {}}, {"a.jpg", frame, repaired(frame, 20)}},
+     {"empty.jpg", "sub", "a.jpg"}, 4, repaired_a,
+     "dhtfix: empty.jpg: shorter than 52 bytes, or unreadable (status 4)\n"
+     "dhtfix: sub: cannot open it for reading and writing (status 1)\n"},
+    {"options_are_file_names",
+     {{"-x.jpg", frame, repaired(frame, 20)}, {"text.txt", text, text}}, {"-x.jpg", "--help", "text.txt", "-"}, 1,
+     "-x.jpg: read 91 bytes\n-x.jpg: FF DB/DQT tag ofs: 14; adding DHT\ntext.txt: read 66 bytes\n",
+     "dhtfix: --help: cannot open it for reading and writing (status 1)\n"
+     "dhtfix: -: cannot open it for reading and writing (status 1)\n"},
+};
+
+class several : public testing::TestWithParam<several_case> {};
+
+TEST_P(several, each_path_as_if_alone_and_named) {
+    const several_case& c = GetParam();
+    scratch_dir dir, logs;
+    for (const named_file& f : c.files) {
+        if (f.name.back() == '/') std::filesystem::create_directory(native_path(dir.path(f.name)));
+        else if (f.before) write_file(dir.path(f.name), *f.before);
+    }
+    const run_result r = run_dhtfix(c.args, {.directory = dir.root, .err_file = logs.path("err")});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    const bytes err = read_file(logs.path("err"));
+    EXPECT_EQ(std::string(err.begin(), err.end()), c.err);
+    for (const named_file& f : c.files) {
+        if (!f.before) continue;
+        EXPECT_EQ(read_file(dir.path(f.name)), f.after) << f.name;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(paths, several, testing::ValuesIn(several_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(cli, large_file_is_repaired_exactly) {
     scratch_dir dir;

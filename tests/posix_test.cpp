@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 
@@ -162,6 +163,54 @@ TEST(cli, no_memory_for_the_file_is_status_3) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(std::filesystem::file_size(path), 256u << 20);
+}
+
+// Several paths under faults that only POSIX can set up: a size limit that
+// fails one rewrite, and a reader that is gone before the first line, which
+// ends the run once the first file is whole and leaves the rest alone.
+TEST(cli, several_paths_under_faults) {
+    const bytes big = soi + app0 + dqt + sos + zeros(400);
+    const struct {
+        child_setup setup;
+        int status;
+        std::string err;
+        bytes a, b;
+    } runs[] = {
+        {{.file_size = 600}, 5, "dhtfix: big.jpg: the rewrite failed; it is as it was (status 5)\n",
+         repaired(frame, 20), big},
+        {{.broken_pipe = true}, 128 + SIGPIPE, "", repaired(frame, 20), big},
+    };
+    for (auto run : runs) {
+        scratch_dir dir, logs;
+        write_file(dir.path("a.jpg"), frame);
+        write_file(dir.path("big.jpg"), big);
+        run.setup.directory = dir.root;
+        run.setup.err_file = logs.path("err");
+        const run_result r = run_dhtfix({"a.jpg", "big.jpg"}, run.setup);
+        EXPECT_EQ(r.status, run.status);
+        const bytes err = read_file(logs.path("err"));
+        EXPECT_EQ(std::string(err.begin(), err.end()), run.err);
+        EXPECT_EQ(read_file(dir.path("a.jpg")), run.a);
+        EXPECT_EQ(read_file(dir.path("big.jpg")), run.b);
+    }
+}
+
+// Every file is closed before the next is opened: far more paths than the
+// run may hold descriptors.
+TEST(cli, two_thousand_paths_with_few_descriptors) {
+    scratch_dir dir;
+    std::vector<std::string> names;
+    std::string out;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string name = std::to_string(i).append(".jpg");
+        names.push_back(name);
+        write_file(dir.path(name), frame);
+        for (const char* line : {": read 91 bytes\n", ": FF DB/DQT tag ofs: 14; adding DHT\n"}) out.append(name).append(line);
+    }
+    const run_result r = run_dhtfix(names, {.directory = dir.root, .open_files = 16});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out);
+    for (const std::string& name : names) ASSERT_EQ(read_file(dir.path(name)), repaired(frame, 20)) << name;
 }
 
 }  // namespace

@@ -47,6 +47,9 @@ struct child_setup {
     std::string directory = {};     // where the child runs; empty: here
     std::string out_file = {};      // standard output goes here instead of to the pipe
     bool close_stdout = false;      // the child starts with standard output closed
+    bool broken_pipe = false;       // standard output is a pipe whose reader is gone
+    std::string err_file = {};      // standard error goes here; empty: the parent's
+    long long open_files = -1;      // RLIMIT_NOFILE; -1 leaves it alone
 };
 
 // The child's status when it could not give up root's powers over file modes.
