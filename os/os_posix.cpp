@@ -6,12 +6,14 @@
 #include <csignal>
 #include <initializer_list>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -21,6 +23,14 @@ namespace {
 constexpr std::uint32_t large_buffer = 4u << 20;
 
 sigset_t mask_before_hold;
+
+// A small buffer is kept from one file to the next: musl's malloc hands a
+// freed block of this size back to the system, and every frame would then
+// fault a fresh one in. It is never larger than the largest small file so
+// far and is given up before a large one is mapped, so a run still needs
+// no more memory than its largest file.
+std::uint8_t* kept = nullptr;
+std::uint32_t kept_size = 0;
 
 bool is_closed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
 
@@ -74,7 +84,16 @@ const char* os_path_text(char** argv, int index) { return argv[index]; }
 std::uint8_t* os_obtain_buffer(std::uint32_t size) {
     // The size alone tells os_release_buffer which kind it was given, so a
     // large buffer has no fallback: where a mapping fails, so would malloc.
-    if (size < large_buffer) return static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
+    if (size < large_buffer) {
+        if (kept != nullptr && kept_size >= size) return kept;
+        std::free(kept);
+        kept = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
+        kept_size = kept != nullptr ? size : 0;
+        return kept;
+    }
+    std::free(kept);
+    kept = nullptr;
+    kept_size = 0;
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
 #ifdef MADV_HUGEPAGE
@@ -89,18 +108,31 @@ std::uint8_t* os_obtain_buffer(std::uint32_t size) {
 }
 
 void os_release_buffer(std::uint8_t* buffer, std::uint32_t size) {
-    if (size < large_buffer)
-        std::free(buffer);
-    else
-        (void)munmap(buffer, size);
+    if (size >= large_buffer) (void)munmap(buffer, size);
 }
+
+namespace {
+
+// sigfillset leaves out the signals the C library keeps for itself (32 and
+// 33 with glibc, 32 to 34 with musl), and on Linux glibc's sigprocmask drops
+// its two from any mask; yet a kill with one of them would end the run
+// halfway. So every bit is set, and on Linux the kernel is asked directly.
+void set_mask(int how, const sigset_t* mask, sigset_t* before) {
+#ifdef __linux__
+    (void)syscall(SYS_rt_sigprocmask, how, mask, before, _NSIG / 8);
+#else
+    (void)sigprocmask(how, mask, before);
+#endif
+}
+
+}  // namespace
 
 void os_hold_signals() {
     sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &mask_before_hold);
+    std::memset(&all, 0xFF, sizeof all);
+    set_mask(SIG_BLOCK, &all, &mask_before_hold);
 }
 
-void os_release_signals() { sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr); }
+void os_release_signals() { set_mask(SIG_SETMASK, &mask_before_hold, nullptr); }
 
 bool os_truncate(std::FILE* stream, std::uint32_t size) { return ftruncate(fileno(stream), size) == 0; }
