@@ -62,10 +62,14 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
         if (!setup.directory.empty() && chdir(setup.directory.c_str()) != 0) _exit(123);
         if (setup.obey_file_modes && geteuid() == 0 && !drop_root_override())
             _exit(cannot_drop_root_override);
-        std::vector<char*> argv{const_cast<char*>(DHTFIX_PATH)};
+        // A cross-built tool runs under the emulator, named first.
+        const bool emulated = DHTFIX_EMULATOR[0] != '\0';
+        std::vector<char*> argv;
+        if (emulated) argv.push_back(const_cast<char*>(DHTFIX_EMULATOR));
+        argv.push_back(const_cast<char*>(DHTFIX_PATH));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(DHTFIX_PATH, argv.data());
+        execv(argv[0], argv.data());
         _exit(122);
     }
     close(out[1]);

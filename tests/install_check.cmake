@@ -5,7 +5,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 include(GNUInstallDirs)
 set(tool ${PREFIX}/${CMAKE_INSTALL_BINDIR}/dhtfix)
-set(page ${PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/dhtfix.1)
+set(page ${PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/dhtfix.1.gz)
 foreach(f ${tool} ${page})
   if(NOT EXISTS ${f})
     message(FATAL_ERROR "not installed: ${f}")
