@@ -32,7 +32,7 @@ endif()
 # libstdc++ first, as its C wrappers include the C headers next; musl's
 # before GCC's own, which fall through to them.
 set(CMAKE_CXX_FLAGS_INIT "-nostdinc -isystem ${cxx_include} -isystem ${cxx_machine_include} \
--isystem ${musl_include} -isystem ${gcc_include} -include ${CMAKE_CURRENT_LIST_DIR}/musl-prereq.h")
+-isystem ${musl_include} -isystem ${gcc_include} -include \"${CMAKE_CURRENT_LIST_DIR}/musl-prereq.h\"")
 
 set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> -static -nostdlib \
 ${musl_lib}/crt1.o ${musl_lib}/crti.o ${crtbegin} <OBJECTS> -o <TARGET> <LINK_LIBRARIES> \
