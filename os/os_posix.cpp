@@ -4,9 +4,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -83,7 +83,8 @@ const char* os_path_text(char** argv, int index) { return argv[index]; }
 
 std::uint8_t* os_obtain_buffer(std::uint32_t size) {
     // The size alone tells os_release_buffer which kind it was given, so a
-    // large buffer has no fallback: where a mapping fails, so would malloc.
+    // large buffer has no fallback to malloc: where a mapping fails, so
+    // would malloc.
     if (size < large_buffer) {
         if (kept != nullptr && kept_size >= size) return kept;
         std::free(kept);
