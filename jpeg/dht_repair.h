@@ -7,7 +7,6 @@ inline constexpr std::uint8_t marker_prefix = 0xFF;
 inline constexpr std::uint8_t tem_code = 0x01;   // temporary use in arithmetic coding; no length
 inline constexpr std::uint8_t dht_code = 0xC4;   // Define Huffman Table(s)
 inline constexpr std::uint8_t rst0_code = 0xD0;  // RST0 to RST7: restart; no length
-inline constexpr std::uint8_t rst7_code = 0xD7;
 inline constexpr std::uint8_t soi_code = 0xD8;   // Start Of Image; no length
 inline constexpr std::uint8_t eoi_code = 0xD9;   // End Of Image; no length
 inline constexpr std::uint8_t sos_code = 0xDA;   // Start Of Scan: entropy-coded data follows

@@ -44,9 +44,11 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
         close(out[0]);
         close(out[1]);
         if (setup.close_stdout) close(STDOUT_FILENO);
-        int gone[2];
-        if (setup.broken_pipe && (pipe(gone) != 0 || dup2(gone[1], STDOUT_FILENO) < 0)) _exit(124);
-        if (setup.broken_pipe) close(gone[0]);
+        if (setup.broken_pipe) {
+            int gone[2];
+            if (pipe(gone) != 0 || dup2(gone[1], STDOUT_FILENO) < 0) _exit(124);
+            close(gone[0]);
+        }
         if (!setup.err_file.empty()) {
             const int err = open(setup.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (err < 0 || dup2(err, STDERR_FILENO) < 0) _exit(125);
