@@ -1,4 +1,7 @@
+#include <cstdio>
 #include <filesystem>
+#include <initializer_list>
+#include <iterator>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -20,25 +23,145 @@ void PrintTo(const cli_case& c, std::ostream* os) { *os << c.name; }
 
 const bytes& frame = bare_frame;                                     // DQT at 0x14
 const bytes short_dqt = zeros(49) + bytes{0xFF, 0xDB};               // 51 bytes
-const bytes edge_jpeg = soi + bytes{0xFF, 0xDB, 0x00, 0x30} + zeros(46);  // 52 bytes, DQT at 2
 const bytes photo = soi + app0 + dqt + dht + sof0 + sos + zeros(8) + eoi;  // its own DHT at 0x59
 const bytes damaged_app = soi + bytes{0xFF, 0xE1, 0xFF, 0xFF} + dqt_head + zeros(50);  // length past the end
 const bytes text = bytes{'t', 'e', 'x', 't', 0xFF, 0xDB} + zeros(60);
 const bytes avi = bytes{'R', 'I', 'F', 'F', 0x00, 0x01, 0x00, 0x00, 'A', 'V', 'I', ' '} + frame;
+const bytes ends_before_scan = soi + bytes{0xFF, 0xDB, 0x00, 0x30} + zeros(46);  // 52 bytes, DQT at 2
+const bytes edge_jpeg = soi + bytes{0xFF, 0xDB, 0x00, 0x02, 0xFF, 0xFE, 0x00, 0x10} + zeros(14) + sof0 + sos
+                        + four_blocks + eoi;  // 52 bytes, DQT at 2
+
+std::string dqt_line(std::size_t at, const char* verdict) {
+    char line[96];
+    std::snprintf(line, sizeof line, "FF DB/DQT tag ofs: %X; %s\n", static_cast<unsigned>(at), verdict);
+    return line;
+}
+std::string added(std::size_t at) { return dqt_line(at, "adding DHT"); }
+std::string unfit(std::size_t at) { return dqt_line(at, "standard tables do not fit; left alone"); }
+std::string early(std::size_t at) { return dqt_line(at, "image ends early; left alone"); }
+
+// The file with the segment in front of each offset, the offsets in order.
+bytes repaired_at(bytes file, std::initializer_list<std::size_t> offsets) {
+    for (auto t = std::rbegin(offsets); t != std::rend(offsets); ++t) file = repaired(file, *t);
+    return file;
+}
+
+bytes join(const bytes& a, const bytes& padding, const bytes& b) { return a + padding + b; }
+
+// The same grey frame with another frame header, restart markers, or scan.
+bytes frame_with(const bytes& frame_header, const bytes& restarts, const bytes& scan) {
+    return soi + app0 + dqt + frame_header + restarts + sos + scan + eoi;
+}
+bytes sof_as(std::uint8_t code, std::uint8_t precision) {
+    bytes header = sof0;
+    header[1] = code;
+    header[4] = precision;
+    return header;
+}
+const bytes dri_1{0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01};  // a restart after every MCU
+// Each block of the four padded to its byte with 1-bits: 001010 11.
+bytes restarted(std::initializer_list<std::uint8_t> markers, const bytes& padding = {}) {
+    bytes scan{0x2B};
+    for (const std::uint8_t m : markers) scan = scan + padding + bytes{0xFF, m, 0x2B};
+    return frame_with(sof0, dri_1, scan);
+}
+const bytes unfit_frame = frame_with(sof0, {}, bytes{0xFF, 0x00, 0xFF, 0x00});  // DC code 1111 1111 1 is none
+
+// A field of an interlaced frame: the grey frame behind an AVI1 APP0 with
+// its polarity and both sizes.
+bytes field(std::uint8_t polarity, std::uint32_t size, std::uint32_t less_padding) {
+    const auto be32 = [](std::uint32_t v) {
+        return bytes{static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                     static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+    };
+    const bytes avi1 = bytes{0xFF, 0xE0, 0x00, 0x10, 'A', 'V', 'I', '1', polarity, 0x00} + be32(size) + be32(less_padding);
+    return soi + avi1 + dqt + sof0 + sos + four_blocks + eoi;  // 117 bytes, DQT at 0x14
+}
+
+bytes repeated(const bytes& image, int times, const bytes& padding) {
+    bytes out = image;
+    for (int i = 1; i < times; ++i) out = out + padding + image;
+    return out;
+}
+std::string added_every(std::size_t stride, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += added(20 + stride * static_cast<std::size_t>(i));
+    return out;
+}
+bytes repaired_every(const bytes& image, int times, const bytes& padding) {
+    return repeated(repaired(image, 20), times, padding);
+}
+
+const bytes three_blocks_only = frame_with(sof0, {}, bytes{0x28, 0xA2, 0x8F});  // the fourth cut off
 
 const cli_case cli_cases[] = {
     {"empty", {}, 4, "", {}},
     {"one_byte_short", short_dqt, 4, "", short_dqt},
     {"just_long_enough", edge_jpeg, 0, "read 52 bytes\nFF DB/DQT tag ofs: 2; adding DHT\n",
      repaired(edge_jpeg, 2)},
-    {"frame_without_tables", frame, 0, "read 91 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n",
+    {"frame_without_tables", frame, 0, "read 117 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n",
      repaired(frame, 20)},
     {"frame_repaired_before", repaired(frame, 20), 0,
-     "read 511 bytes\nFF C4/DHT tag ofs: 15; nothing to do\n", repaired(frame, 20)},
+     "read 537 bytes\nFF C4/DHT tag ofs: 15; nothing to do\n", repaired(frame, 20)},
     {"photo_keeps_its_bytes", photo, 0, "read 155 bytes\nFF C4/DHT tag ofs: 5A; nothing to do\n", photo},
     {"damaged_app_segment", damaged_app, 0, "read 61 bytes\n", damaged_app},
     {"text_with_dqt_pair", text, 0, "read 66 bytes\n", text},
-    {"avi_holding_a_frame", avi, 0, "read 103 bytes\n", avi},
+    {"avi_holding_a_frame", avi, 0, "read 129 bytes\n", avi},
+    // Several images: each is judged, in order, and only those that fit change.
+    {"two_frames_back_to_back", frame + frame, 0, "read 234 bytes\n" + added(0x14) + added(0x89),
+     repaired_at(frame + frame, {0x14, 0x89})},
+    {"two_frames_with_a_zero_between", join(frame, {0x00}, frame), 0, "read 235 bytes\n" + added(0x14) + added(0x8A),
+     repaired_at(join(frame, {0x00}, frame), {0x14, 0x8A})},
+    {"two_frames_with_fill_between", join(frame, fill, frame), 0, "read 237 bytes\n" + added(0x14) + added(0x8C),
+     repaired_at(join(frame, fill, frame), {0x14, 0x8C})},
+    {"thirty_frames", repeated(frame, 30, {0x00}), 0, "read 3539 bytes\n" + added_every(118, 30),
+     repaired_every(frame, 30, {0x00})},
+    {"trailing_garbage_ends_the_list", join(frame, text, frame), 0, "read 300 bytes\n" + added(0x14),
+     join(repaired(frame, 20), text, frame)},
+    {"last_frame_ends_early", frame + slice(frame, 0, 100), 0, "read 217 bytes\n" + added(0x14) + early(0x89),
+     repaired(frame, 20) + slice(frame, 0, 100)},
+    {"frame_cut_short_by_the_next_soi", slice(frame, 0, 113) + frame, 0,
+     "read 230 bytes\n" + early(0x14) + added(0x85), slice(frame, 0, 113) + repaired(frame, 20)},
+    {"unfit_frame_between_two", frame + unfit_frame + frame, 0,
+     "read 352 bytes\n" + added(0x14) + unfit(0x89) + added(0xFF),
+     repaired(frame, 20) + unfit_frame + repaired(frame, 20)},
+    {"second_image_of_a_photo_without_dht", photo + frame, 0,
+     "read 272 bytes\nFF C4/DHT tag ofs: 5A; nothing to do\n", photo + frame},
+    {"photo_after_a_frame", frame + photo, 0, "read 272 bytes\n" + added(0x14), repaired(frame, 20) + photo},
+    {"interlaced_fields_grow_their_sizes", join(field(1, 119, 117), {0x00, 0x00}, field(2, 117, 117)), 0,
+     "read 236 bytes\n" + added(0x14) + added(0x8B),
+     join(repaired(field(1, 539, 537), 20), {0x00, 0x00}, repaired(field(2, 537, 537), 20))},
+    {"interlaced_sizes_that_do_not_match", field(1, 1000, 117) + field(2, 117, 117), 0,
+     "read 234 bytes\n" + added(0x14) + added(0x89), repaired(field(1, 1000, 117), 20) + repaired(field(2, 537, 537), 20)},
+    {"avi1_polarity_0_keeps_its_sizes", field(0, 117, 117), 0, "read 117 bytes\n" + added(0x14),
+     repaired(field(0, 117, 117), 20)},
+    // The fit: frame header, scan, restarts.
+    {"progressive", frame_with(sof_as(0xC2, 8), {}, four_blocks), 0, "read 117 bytes\n" + unfit(0x14),
+     frame_with(sof_as(0xC2, 8), {}, four_blocks)},
+    {"lossless", frame_with(sof_as(0xC3, 8), {}, four_blocks), 0, "read 117 bytes\n" + unfit(0x14),
+     frame_with(sof_as(0xC3, 8), {}, four_blocks)},
+    {"twelve_bit_extended", frame_with(sof_as(0xC1, 12), {}, four_blocks), 0, "read 117 bytes\n" + unfit(0x14),
+     frame_with(sof_as(0xC1, 12), {}, four_blocks)},
+    {"eight_bit_extended", frame_with(sof_as(0xC1, 8), {}, four_blocks), 0, "read 117 bytes\n" + added(0x14),
+     repaired(frame_with(sof_as(0xC1, 8), {}, four_blocks), 20)},
+    {"arithmetic_needs_no_tables", frame_with(sof_as(0xC9, 8), {}, four_blocks), 0, "read 117 bytes\n",
+     frame_with(sof_as(0xC9, 8), {}, four_blocks)},
+    {"arithmetic_then_frame", frame_with(sof_as(0xC9, 8), {}, four_blocks) + frame, 0,
+     "read 234 bytes\n" + added(0x89), frame_with(sof_as(0xC9, 8), {}, four_blocks) + repaired(frame, 20)},
+    {"no_frame_header", frame_with({}, {}, four_blocks), 0, "read 104 bytes\n" + unfit(0x14),
+     frame_with({}, {}, four_blocks)},
+    {"ends_before_its_scan", ends_before_scan, 0, "read 52 bytes\n" + early(2), ends_before_scan},
+    {"scan_ends_before_its_last_block", three_blocks_only, 0, "read 117 bytes\n" + unfit(0x14), three_blocks_only},
+    {"bytes_after_the_last_block_not_judged", frame_with(sof0, {}, four_blocks + bytes{0xFF, 0x00, 0x12}), 0,
+     "read 120 bytes\n" + added(0x14), repaired(frame_with(sof0, {}, four_blocks + bytes{0xFF, 0x00, 0x12}), 20)},
+    {"restarts_in_order", restarted({0xD0, 0xD1, 0xD2}), 0, "read 130 bytes\n" + added(0x14),
+     repaired(restarted({0xD0, 0xD1, 0xD2}), 20)},
+    {"restart_padded_with_a_stuffed_byte", restarted({0xD0, 0xD1, 0xD2}, {0xFF, 0x00}), 0,
+     "read 136 bytes\n" + added(0x14), repaired(restarted({0xD0, 0xD1, 0xD2}, {0xFF, 0x00}), 20)},
+    {"restarts_out_of_order", restarted({0xD0, 0xD2, 0xD3}), 0, "read 130 bytes\n" + unfit(0x14),
+     restarted({0xD0, 0xD2, 0xD3})},
+    {"restart_padded_with_zero_bits", restarted({0xD0, 0xD1, 0xD2}, {0x00}), 0, "read 133 bytes\n" + unfit(0x14),
+     restarted({0xD0, 0xD1, 0xD2}, {0x00})},
 };
 
 class cli : public testing::TestWithParam<cli_case> {};
@@ -52,6 +175,11 @@ TEST_P(cli, status_output_and_file) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(read_file(path), c.after);
+    // Run again, a repaired file finds its tables and stays as it is.
+    if (c.after == c.before) return;
+    const run_result again = run_dhtfix({path});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(read_file(path), c.after) << again.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(files, cli, testing::ValuesIn(cli_cases),
@@ -86,16 +214,16 @@ struct several_case {
 
 void PrintTo(const several_case& c, std::ostream* os) { *os << c.name; }
 
-const std::string repaired_a = "a.jpg: read 91 bytes\na.jpg: FF DB/DQT tag ofs: 14; adding DHT\n";
+const std::string repaired_a = "a.jpg: read 117 bytes\na.jpg: FF DB/DQT tag ofs: 14; adding DHT\n";
 
 const several_case several_cases[] = {
     {"repaired_has_tables_missing",
      {{"a.jpg", frame, repaired(frame, 20)}, {"b.jpg", repaired(frame, 20), repaired(frame, 20)}},
      {"a.jpg", "b.jpg", "missing.jpg"}, 1,
-     repaired_a + "b.jpg: read 511 bytes\nb.jpg: FF C4/DHT tag ofs: 15; nothing to do\n",
+     repaired_a + "b.jpg: read 537 bytes\nb.jpg: FF C4/DHT tag ofs: 15; nothing to do\n",
      "dhtfix: missing.jpg: cannot open it for reading and writing (status 1)\n"},
     {"same_file_twice", {{"a.jpg", frame, repaired(frame, 20)}}, {"a.jpg", "a.jpg"}, 0,
-     repaired_a + "a.jpg: read 511 bytes\na.jpg: FF C4/DHT tag ofs: 15; nothing to do\n", ""},
+     repaired_a + "a.jpg: read 537 bytes\na.jpg: FF C4/DHT tag ofs: 15; nothing to do\n", ""},
     {"empty_file_and_directory_first",
      {{"empty.jpg", bytes{}, {}}, {"sub/", std::nullopt, {}}, {"a.jpg", frame, repaired(frame, 20)}},
      {"empty.jpg", "sub", "a.jpg"}, 4, repaired_a,
@@ -103,7 +231,7 @@ const several_case several_cases[] = {
      "dhtfix: sub: cannot open it for reading and writing (status 1)\n"},
     {"options_are_file_names",
      {{"-x.jpg", frame, repaired(frame, 20)}, {"text.txt", text, text}}, {"-x.jpg", "--help", "text.txt", "-"}, 1,
-     "-x.jpg: read 91 bytes\n-x.jpg: FF DB/DQT tag ofs: 14; adding DHT\ntext.txt: read 66 bytes\n",
+     "-x.jpg: read 117 bytes\n-x.jpg: FF DB/DQT tag ofs: 14; adding DHT\ntext.txt: read 66 bytes\n",
      "dhtfix: --help: cannot open it for reading and writing (status 1)\n"
      "dhtfix: -: cannot open it for reading and writing (status 1)\n"},
 };
@@ -134,12 +262,12 @@ INSTANTIATE_TEST_SUITE_P(paths, several, testing::ValuesIn(several_cases),
 TEST(cli, large_file_is_repaired_exactly) {
     scratch_dir dir;
     const std::string path = dir.path("large.jpg");
-    bytes large = soi + app0 + dqt + sof0 + sos + zeros(6 << 20) + eoi;
+    bytes large = frame_of(6 << 20);
     large[12345] = 0xFF;  // a lone prefix in the scan data
     write_file(path, large);
     const run_result r = run_dhtfix({path});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "read 6291570 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+    EXPECT_EQ(r.out, "read 6291573 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
     EXPECT_TRUE(read_file(path) == repaired(large, 20));
 }
 
@@ -151,7 +279,7 @@ TEST(cli, names_outside_ascii_open) {
         write_file(path, frame);
         const run_result r = run_dhtfix({path});
         EXPECT_EQ(r.status, 0) << name;
-        EXPECT_EQ(r.out, "read 91 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+        EXPECT_EQ(r.out, "read 117 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
         EXPECT_EQ(read_file(path), repaired(frame, 20));
     }
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -114,7 +115,7 @@ const app_case app_cases[] = {
 };
 
 std::string line(const char* format, std::size_t value) {
-    char text[64];
+    char text[128];
     std::snprintf(text, sizeof text, format, static_cast<unsigned>(value));
     return text;
 }
@@ -163,21 +164,66 @@ TEST_P(app_segments, are_passed_over_to_the_pictures_own_tables) {
 INSTANTIATE_TEST_SUITE_P(files, app_segments, testing::ValuesIn(app_cases),
                          [](const auto& test) { return std::string(test.param.name); });
 
+// Where a line of the run says a DQT took the segment.
+std::vector<std::size_t> insertions(const std::string& out) {
+    std::vector<std::size_t> at;
+    const std::string key = "FF DB/DQT tag ofs: ";
+    for (std::size_t line = 0; line < out.size(); line = out.find('\n', line) + 1) {
+        const std::size_t found = out.find(key, line);
+        if (found != line) continue;
+        const std::size_t end = out.find('\n', line);
+        if (out.compare(end - 10, 10, "adding DHT") == 0)
+            at.push_back(std::stoul(out.substr(found + key.size()), nullptr, 16));
+    }
+    return at;
+}
+
+bytes repaired_at(bytes file, const std::vector<std::size_t>& offsets) {
+    for (auto t = offsets.rbegin(); t != offsets.rend(); ++t) file = repaired(file, *t);
+    return file;
+}
+
+// The SOI of the image whose DQT stands at t.
+std::size_t image_start(const bytes& file, std::size_t t) {
+    std::size_t at = t;
+    while (at > 0 && !(file[at - 1] == marker_prefix && file[at] == soi_code)) --at;
+    return at - 1;
+}
+
+// Each image that took the segment decodes as the original image did: the
+// decoder falls back to the standard tables for one without them.
+void expect_each_image_decodes_as_before(const bytes& original, const bytes& after, const std::vector<std::size_t>& at,
+                                         tolerance allowed = tolerance::none) {
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        const std::size_t start = image_start(original, at[i]);
+        const picture want = decode(slice(original, start, original.size()), allowed);
+        const picture got = decode(slice(after, start + 420 * i, after.size()), allowed);
+        EXPECT_EQ(got.width, want.width) << "image " << i;
+        EXPECT_TRUE(got.pixels == want.pixels) << "decoded pixels differ in image " << i;
+    }
+}
+
 // Real files from cameras and encoders that nobody here wrote, read where
 // they lie (they are not the project's to copy). Their list says what the
-// tool must do with each: repair the frames that lack tables, and leave
-// every other byte of every other file where it was.
+// tool must do with each: repair every image that lacks tables ("N
+// insertions", or one), and leave every other byte of every other file
+// where it was.
 TEST(corpus, frames_are_repaired_and_everything_else_left_alone) {
     const std::filesystem::path corpus = native_path(DHTFIX_CORPUS);
     std::ifstream manifest(corpus / "MANIFEST.txt");
     if (!manifest) SKIP_UNLESS_CI("no corpus beside the project: " DHTFIX_CORPUS);
     scratch_dir dir;
-    int files = 0, frames = 0;
+    int files = 0;
     for (std::string entry; std::getline(manifest, entry);) {
         if (entry.empty() || entry[0] == '#') continue;
         const std::string name = entry.substr(0, entry.find('\t'));
-        const bool frame = entry.find("\trepair") != std::string::npos;
-        SCOPED_TRACE(name);
+        const std::size_t rule = entry.find('\t', entry.find('\t') + 1) + 1;
+        const std::string what = entry.substr(rule, entry.find('\t', rule) - rule);
+        std::size_t expected = what.rfind("repair", 0) == 0 ? 1 : 0;
+        const std::size_t counted = what.find(" insertions");
+        if (expected != 0 && counted != std::string::npos)
+            expected = std::stoul(what.substr(what.rfind(' ', counted - 1) + 1));
+        SCOPED_TRACE(name + ": " + what);
         const bytes original = read_file((corpus / name).string());
         const std::string path = dir.path(name);
         write_file(path, original);
@@ -185,26 +231,156 @@ TEST(corpus, frames_are_repaired_and_everything_else_left_alone) {
         EXPECT_EQ(first.status, 0);
         const bytes after = read_file(path);
         ++files;
-        if (!frame) {
-            EXPECT_TRUE(after == original) << "changed: " << first.out;
-            continue;
-        }
-        ++frames;
-        ASSERT_EQ(after.size(), original.size() + 420) << "not repaired: " << first.out;
-        // The first byte that differs is the inserted DHT's code, behind its 0xFF.
-        const auto t = static_cast<std::size_t>(
-            std::mismatch(original.begin(), original.end(), after.begin()).first - original.begin() - 1);
-        EXPECT_EQ(first.out, line("read %u bytes\n", original.size()) + line("FF DB/DQT tag ofs: %X; adding DHT\n", t));
-        EXPECT_TRUE(after == repaired(original, t));
-        const picture want = decode(original, tolerance::corrupt_data), got = decode(after, tolerance::corrupt_data);
-        EXPECT_EQ(got.width, want.width);
-        EXPECT_TRUE(got.pixels == want.pixels) << "decoded pixels differ";
+        const std::vector<std::size_t> at = insertions(first.out);
+        ASSERT_EQ(at.size(), expected) << first.out;
+        ASSERT_TRUE(after == repaired_at(original, at)) << first.out;
+        if (expected == 0) continue;
+        std::string lines = line("read %u bytes\n", original.size());
+        for (const std::size_t t : at) lines += line("FF DB/DQT tag ofs: %X; adding DHT\n", t);
+        EXPECT_EQ(first.out, lines);
+        expect_each_image_decodes_as_before(original, after, at, tolerance::corrupt_data);
         const run_result second = run_dhtfix({path});
-        EXPECT_EQ(second.out, line("read %u bytes\n", after.size()) + line("FF C4/DHT tag ofs: %X; nothing to do\n", t + 1));
+        EXPECT_EQ(second.out, line("read %u bytes\n", after.size()) + line("FF C4/DHT tag ofs: %X; nothing to do\n", at[0] + 1));
         EXPECT_TRUE(read_file(path) == after);
     }
-    EXPECT_EQ(files, 8);
-    EXPECT_EQ(frames, 3);
+    EXPECT_GE(files, 10);
 }
+
+struct stream_case {
+    const char* name;
+    int frames;
+    bytes padding;    // between one image's EOI and the next one's SOI
+    int own_tables;   // the frame coded with tables of its own, which it then lost; -1: none
+};
+
+void PrintTo(const stream_case& c, std::ostream* os) { *os << c.name; }
+
+const stream_case stream_cases[] = {
+    {"two_back_to_back", 2, {}, -1},
+    {"two_with_a_zero_between", 2, {0x00}, -1},
+    {"two_with_fill_between", 2, {0xFF, 0xFF}, -1},
+    {"thirty_with_a_zero_between", 30, {0x00}, -1},
+    {"optimised_tables_in_the_middle", 3, {0xFF, 0xFF}, 1},
+    {"optimised_tables_alone", 1, {}, 0},
+};
+
+class streams : public testing::TestWithParam<stream_case> {};
+
+// Frames as a camera streams them, each a picture of its own: every one
+// takes the segment and decodes as before, except one coded with tables of
+// its own, which the standard ones would turn into a wrong picture.
+TEST_P(streams, every_frame_that_fits_is_repaired) {
+    const stream_case& c = GetParam();
+    bytes file, want;
+    std::vector<picture> pictures;
+    std::string lines;
+    std::vector<std::size_t> at;
+    for (int i = 0; i < c.frames; ++i) {
+        encoding e{2, 1, i % 3, 60 + i, i == c.own_tables};
+        const picture p = test_pattern(160 + 16 * (i % 4), 96, 3);
+        const bytes frame = strip_dht(encode(p, e));
+        if (i > 0) {
+            file = file + c.padding;
+            want = want + c.padding;
+        }
+        const std::size_t t = file.size() + 20;
+        ASSERT_EQ(frame[21], dqt_code);
+        const bool fits = i != c.own_tables;
+        lines += line(fits ? "FF DB/DQT tag ofs: %X; adding DHT\n" : "FF DB/DQT tag ofs: %X; standard tables do not fit; left alone\n", t);
+        if (fits) at.push_back(t);
+        file = file + frame;
+        want = want + (fits ? repaired(frame, 20) : frame);
+    }
+    scratch_dir dir;
+    const std::string path = dir.path("stream.mjpg");
+    write_file(path, file);
+    const run_result r = run_dhtfix({path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, line("read %u bytes\n", file.size()) + lines);
+    const bytes after = read_file(path);
+    ASSERT_TRUE(after == want);
+    expect_each_image_decodes_as_before(file, after, at);
+    EXPECT_EQ(run_dhtfix({path}).status, 0);
+    EXPECT_TRUE(read_file(path) == after) << "a second run changed the file";
+}
+
+INSTANTIATE_TEST_SUITE_P(frames, streams, testing::ValuesIn(stream_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+bytes avi1(std::uint8_t polarity, std::size_t size, std::size_t less_padding) {
+    return app_segment(0xE0, bytes{'A', 'V', 'I', '1', polarity, 0} + be32(size) + be32(less_padding));
+}
+
+// An interlaced capture frame: two fields, each a complete image behind an
+// AVI1 APP0 that gives its size with and without padding. Both take the
+// segment, and both sizes grow by it; sizes that did not describe their
+// field are left as they were.
+TEST(interlaced, both_fields_are_repaired_and_their_sizes_grow) {
+    const bytes padding{0x00, 0x00, 0x00};
+    bytes one = strip_dht(encode(test_pattern(320, 120, 3), {2, 1, 0, 75}));
+    bytes two = strip_dht(encode(test_pattern(320, 120, 1), {1, 1, 0, 75}));
+    for (const bool true_sizes : {true, false}) {
+        const std::size_t wrong = true_sizes ? 0 : 7;
+        // Behind SOI, in front of the encoder's JFIF APP0.
+        const auto with = [](const bytes& field, const bytes& app) { return slice(field, 0, 2) + app + slice(field, 2, field.size()); };
+        const bytes a = with(one, avi1(1, one.size() + 18 + padding.size() + wrong, one.size() + 18));
+        const bytes b = with(two, avi1(2, two.size() + 18, two.size() + 18));
+        const bytes a_grown = with(one, avi1(1, one.size() + 18 + padding.size() + wrong + (true_sizes ? 420 : 0),
+                                              one.size() + 18 + (true_sizes ? 420 : 0)));
+        const bytes b_grown = with(two, avi1(2, two.size() + 438, two.size() + 438));
+        const bytes file = a + padding + b;
+        const std::size_t second = a.size() + padding.size() + 38;
+        scratch_dir dir;
+        const std::string path = dir.path("field.jpg");
+        write_file(path, file);
+        const run_result r = run_dhtfix({path});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, line("read %u bytes\n", file.size()) + line("FF DB/DQT tag ofs: %X; adding DHT\n", 38)
+                             + line("FF DB/DQT tag ofs: %X; adding DHT\n", second));
+        const bytes after = read_file(path);
+        EXPECT_TRUE(after == repaired(a_grown, 38) + padding + repaired(b_grown, 38)) << "true sizes: " << true_sizes;
+        expect_each_image_decodes_as_before(file, after, {38, second});
+    }
+}
+
+struct shape_case {
+    const char* name;
+    encoding e;
+    bool twelve_bit;   // its frame header patched to 12-bit samples
+    const char* verdict;  // the DQT line's end; nullptr: no line
+};
+
+void PrintTo(const shape_case& c, std::ostream* os) { *os << c.name; }
+
+const shape_case shape_cases[] = {
+    {"progressive", {2, 2, 0, 75, false, true}, false, "standard tables do not fit; left alone"},
+    {"arithmetic", {2, 2, 0, 75, false, false, true}, false, nullptr},
+    {"twelve_bit", {2, 2, 0, 75}, true, "standard tables do not fit; left alone"},
+};
+
+class shapes : public testing::TestWithParam<shape_case> {};
+
+// Frames without tables that the standard ones cannot serve keep every byte.
+TEST_P(shapes, that_the_standard_tables_cannot_serve_are_left_alone) {
+    const shape_case& c = GetParam();
+    bytes frame = strip_dht(encode(test_pattern(160, 120, 3), c.e));
+    if (c.twelve_bit) {
+        std::size_t at = 2;
+        while (frame[at + 1] != 0xC0) at += 2 + (std::size_t{frame[at + 2]} << 8 | frame[at + 3]);
+        frame[at + 4] = 12;
+    }
+    scratch_dir dir;
+    const std::string path = dir.path("frame.jpg");
+    write_file(path, frame);
+    const run_result r = run_dhtfix({path});
+    EXPECT_EQ(r.status, 0);
+    std::string lines = line("read %u bytes\n", frame.size());
+    if (c.verdict != nullptr) lines += line("FF DB/DQT tag ofs: %X; ", 20) + c.verdict + "\n";
+    EXPECT_EQ(r.out, lines);
+    EXPECT_TRUE(read_file(path) == frame);
+}
+
+INSTANTIATE_TEST_SUITE_P(frames, shapes, testing::ValuesIn(shape_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace {
 // repaired file lets it through. Both with SIGXFSZ ignored by the parent and
 // with its default action, which would kill an unprotected rewrite halfway.
 TEST(fault, size_limit_never_leaves_a_partial_file) {
-    const bytes frame = soi + app0 + dqt + sof0 + sos + zeros(300) + eoi;
+    const bytes frame = frame_of(300);
     const long long size = static_cast<long long>(frame.size());
     scratch_dir dir;
     const std::string path = dir.path("frame.jpg");
@@ -39,7 +39,7 @@ TEST(fault, size_limit_never_leaves_a_partial_file) {
 // libraries keep for themselves and leave out of a filled mask: 32, 33
 // with glibc, 34 with musl (kill -RTMIN).
 TEST(fault, a_signal_never_leaves_a_partial_file) {
-    bytes large = soi + app0 + dqt + sos + zeros(48 << 20);
+    bytes large = frame_of(48 << 20);
     for (std::size_t i = 25; i < large.size(); i += 4099) large[i] = static_cast<std::uint8_t>(i);
     const bytes done = repaired(large, 20);
     scratch_dir dir;
@@ -65,7 +65,7 @@ TEST(fault, a_signal_never_leaves_a_partial_file) {
 // file sealed against shrinking cannot be cut back after a size limit
 // stopped the rewrite part way: it is damaged, and the status says so.
 TEST(fault, file_that_cannot_be_put_back_is_status_7) {
-    const bytes frame = soi + app0 + dqt + sof0 + sos + zeros(300) + eoi;
+    const bytes frame = frame_of(300);
     const int fd = memfd_create("sealed.jpg", MFD_ALLOW_SEALING);
     if (fd < 0) SKIP_UNLESS_CI("no memfd_create here");
     ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));

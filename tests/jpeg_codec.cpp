@@ -104,6 +104,9 @@ bytes encode(const picture& p, const encoding& e) {
     w.c.comp_info[0].h_samp_factor = e.luma_h;
     w.c.comp_info[0].v_samp_factor = e.luma_v;
     w.c.restart_interval = static_cast<unsigned>(e.restart_interval);
+    w.c.optimize_coding = e.optimize ? TRUE : FALSE;
+    w.c.arith_code = e.arithmetic ? TRUE : FALSE;
+    if (e.progressive) jpeg_simple_progression(&w.c);
     jpeg_start_compress(&w.c, TRUE);
     while (w.c.next_scanline < w.c.image_height) {
         auto* row = const_cast<JSAMPLE*>(p.pixels.data()

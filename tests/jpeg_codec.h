@@ -17,6 +17,9 @@ struct encoding {
     int luma_h = 2, luma_v = 2;  // sampling of Y against Cb and Cr: 2x2 is 4:2:0
     int restart_interval = 0;    // in MCUs; 0 writes no restart markers
     int quality = 75;
+    bool optimize = false;     // tables fitted to the picture, as ffmpeg and cjpeg -optimize make them
+    bool progressive = false;
+    bool arithmetic = false;
 };
 
 struct huffman_table {

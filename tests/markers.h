@@ -21,8 +21,13 @@ inline const bytes fill{0xFF, 0xFF, 0xFF};
 // Whole segments: the heads above with their payloads.
 inline const bytes dqt = dqt_head + bytes(64, 0x00);  // 69 bytes
 inline const bytes dht = dht_head + bytes(28, 0x00);  // 33 bytes
-// A JFIF frame without tables, 91 bytes, its DQT tag at 0x14.
-inline const bytes bare_frame = soi + app0 + dqt + eoi;
+// The scan of the 16x16 grey frame that sof0 declares, coded with the
+// standard tables: four blocks, each a DC difference of 0 (00) and EOB (1010).
+inline const bytes four_blocks{0x28, 0xA2, 0x8A};
+// A JFIF frame without tables that the standard ones fit, its DQT tag at
+// 0x14, with tail bytes after its last block, which are not decoded.
+inline bytes frame_of(std::size_t tail) { return soi + app0 + dqt + sof0 + sos + four_blocks + zeros(tail) + eoi; }
+inline const bytes bare_frame = frame_of(0);  // 117 bytes
 inline const bytes segment(standard_dht_segment, standard_dht_segment + sizeof standard_dht_segment);
 
 inline bytes slice(const bytes& b, std::size_t from, std::size_t to) {

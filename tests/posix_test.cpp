@@ -74,7 +74,7 @@ TEST(cli, waits_for_the_lock_of_another_run) {
     close(held);
     const run_result r = finish(child);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "read 91 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+    EXPECT_EQ(r.out, "read 117 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
     EXPECT_EQ(read_file(path), repaired(frame, 20));
 }
 
@@ -82,11 +82,11 @@ TEST(cli, waits_for_the_lock_of_another_run) {
 // other then finds the tables. Large, so that an unlocked read would see
 // the other run's rewrite under way.
 TEST(cli, two_runs_at_once_repair_once) {
-    bytes large = soi + app0 + dqt + sos + zeros(64 << 20);
-    for (std::size_t i = 100; i < large.size(); i += 4093) large[i] = static_cast<std::uint8_t>(i);
+    bytes large = frame_of(64 << 20);
+    for (std::size_t i = 200; i < large.size(); i += 4093) large[i] = static_cast<std::uint8_t>(i);
     const bytes done = repaired(large, 20);
-    const std::string added = "read 67108963 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n",
-                      nothing = "read 67109383 bytes\nFF C4/DHT tag ofs: 15; nothing to do\n";
+    const std::string added = "read 67108981 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n",
+                      nothing = "read 67109401 bytes\nFF C4/DHT tag ofs: 15; nothing to do\n";
     scratch_dir dir;
     const std::string path = dir.path("large.jpg"), other = dir.path("link.jpg");
     write_file(path, large);
@@ -112,7 +112,7 @@ TEST(cli, rewrite_without_room_is_not_started) {
     std::filesystem::create_directory(mount_point);
     if (mount("dhtfix-test", mount_point.c_str(), "tmpfs", 0, "size=512k") != 0)
         SKIP_UNLESS_CI("cannot mount a tmpfs here (needs root)");
-    const bytes large = soi + app0 + dqt + sos + zeros(200 << 10);
+    const bytes large = frame_of(200 << 10);
     const std::string path = mount_point + "/frame.jpg", filler = mount_point + "/filler";
     for (const bool room : {false, true}) {
         write_file(path, large);
@@ -121,7 +121,7 @@ TEST(cli, rewrite_without_room_is_not_started) {
         stat(path.c_str(), &before);
         const run_result r = run_dhtfix({path});
         stat(path.c_str(), &after);
-        EXPECT_EQ(r.out, "read 204899 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+        EXPECT_EQ(r.out, "read 204917 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
         EXPECT_EQ(r.status, room ? 0 : 5);
         EXPECT_TRUE(read_file(path) == (room ? repaired(large, 20) : large)) << "room: " << room;
         if (!room) {
@@ -169,7 +169,7 @@ TEST(cli, no_memory_for_the_file_is_status_3) {
 // fails one rewrite, and a reader that is gone before the first line, which
 // ends the run once the first file is whole and leaves the rest alone.
 TEST(cli, several_paths_under_faults) {
-    const bytes big = soi + app0 + dqt + sos + zeros(400);
+    const bytes big = frame_of(400);
     const struct {
         child_setup setup;
         int status;
@@ -205,7 +205,7 @@ TEST(cli, two_thousand_paths_with_few_descriptors) {
         const std::string name = std::to_string(i).append(".jpg");
         names.push_back(name);
         write_file(dir.path(name), frame);
-        for (const char* line : {": read 91 bytes\n", ": FF DB/DQT tag ofs: 14; adding DHT\n"}) out.append(name).append(line);
+        for (const char* line : {": read 117 bytes\n", ": FF DB/DQT tag ofs: 14; adding DHT\n"}) out.append(name).append(line);
     }
     const run_result r = run_dhtfix(names, {.directory = dir.root, .open_files = 16});
     EXPECT_EQ(r.status, 0);

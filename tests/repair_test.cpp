@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "dht_repair.h"
+#include "rewrite.h"
+// After the rule's names, which its byte strings would otherwise shadow.
 #include "markers.h"
 
 namespace {
@@ -92,7 +93,8 @@ TEST(insert_dht_segment, shifts_the_rest_behind_the_segment) {
     const bytes tail_dqt = soi + app0 + dqt;
     for (const auto& [file, t] : {std::pair{frame, 20u}, {soi + dqt, 2u}, {tail_dqt, 20u}}) {
         std::FILE* f = loaded_stream(dir.path("frame.jpg"), file);
-        ASSERT_EQ(insert_dht_segment(f, file.data(), static_cast<std::uint32_t>(file.size()), t),
+        const lacking_image image{image_kind::fits, t, 0};
+        ASSERT_EQ(insert_dht_segment(f, file.data(), static_cast<std::uint32_t>(file.size()), &image, 1),
                   repair_result::dht_added);
         const bytes after = stream_bytes(f);
         EXPECT_EQ(after, repaired(file, t)) << "tag at " << t;

@@ -39,7 +39,7 @@ TEST(cli, waits_for_the_lock_of_another_run) {
     CloseHandle(held);
     const run_result r = finish(child);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "read 91 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+    EXPECT_EQ(r.out, "read 117 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
     EXPECT_EQ(read_file(path), repaired(bare_frame, 20));
 }
 

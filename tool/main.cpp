@@ -26,8 +26,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "dht_repair.h"
 #include "os.h"
+#include "rewrite.h"
 
 namespace {
 
@@ -79,6 +79,7 @@ int load_and_repair(file_image& image, std::uint32_t& size) {
 
     if (result == repair_result::damaged) return 7;
     if (result == repair_result::write_failed) return 5;
+    if (result == repair_result::no_memory) return 3;
     return reported ? 0 : 6;
 }
 

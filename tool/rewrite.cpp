@@ -1,0 +1,144 @@
+#include "rewrite.h"
+
+#include <cstdlib>
+
+#include "os.h"
+#include "standard_dht_segment.h"
+
+namespace {
+
+bool write_all(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
+    return std::fwrite(data, 1, size, stream) == size;
+}
+
+const char* verdict(image_kind kind) {
+    switch (kind) {
+    case image_kind::fits: return "adding DHT";
+    case image_kind::unfit: return "standard tables do not fit; left alone";
+    default: return "image ends early; left alone";
+    }
+}
+
+// Every image that lacks tables, in order, in a list that the caller frees;
+// false if there was no memory for it.
+bool judge_images(const std::uint8_t* buffer, std::uint32_t count, lacking_image*& list, std::uint32_t& n) {
+    list = nullptr;
+    n = 0;
+    std::uint32_t room = 0;
+    for (std::uint32_t start = 0;;) {
+        const jpeg_image image = judge_image(buffer, count, start);
+        if (image.kind == image_kind::fits || image.kind == image_kind::unfit
+            || image.kind == image_kind::ends_early) {
+            if (n == room) {
+                room = room == 0 ? 16 : 2 * room;
+                void* grown = std::realloc(list, room * sizeof *list);
+                if (grown == nullptr) return false;
+                list = static_cast<lacking_image*>(grown);
+            }
+            list[n++] = {image.kind, image.tag, image.field_sizes};
+        }
+        if (image.kind == image_kind::damaged || image.next == 0) return true;
+        start = image.next;
+    }
+}
+
+}  // namespace
+
+std::uint32_t first_written(const lacking_image* images, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (images[i].kind == image_kind::fits) return images[i].field_sizes != 0 ? images[i].field_sizes : images[i].dqt;
+    return 0;
+}
+
+bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count, std::uint32_t from) {
+    std::clearerr(stream);
+    // Cutting first releases what the failed rewrite added, so the
+    // write-back needs no new space where the filesystem overwrites in place.
+    return os_truncate(stream, count) && std::fseek(stream, from, SEEK_SET) == 0
+           && write_all(stream, buffer + from, count - from) && std::fflush(stream) == 0;
+}
+
+repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count,
+                                 const lacking_image* images, std::uint32_t n) {
+    std::uint32_t fitting = 0;
+    for (std::uint32_t i = 0; i < n; ++i) fitting += images[i].kind == image_kind::fits;
+    const std::uint32_t from = first_written(images, n);
+
+    // A filesystem that copies on write needs room for every byte written,
+    // not just the 420 a file grows by for each image, and may then fail the
+    // write-back too. It cannot be told from the others, so the rewrite that
+    // might not finish is not started anywhere.
+    const std::uint64_t writes = std::uint64_t{sizeof standard_dht_segment} * fitting + (count - from);
+    const std::int64_t available = os_space_available(stream);
+    if (available >= 0 && static_cast<std::uint64_t>(available) < writes) return repair_result::write_failed;
+
+    // The seek also turns the stream around from reading to writing.
+    bool ok = std::fseek(stream, from, SEEK_SET) == 0;
+    std::uint32_t at = from;
+    for (std::uint32_t i = 0; ok && i < n; ++i) {
+        const lacking_image& image = images[i];
+        if (image.kind != image_kind::fits) continue;
+        if (image.field_sizes != 0) {
+            std::uint8_t sizes[8];
+            grown_field_sizes(buffer, image.field_sizes, sizes);
+            ok = write_all(stream, buffer + at, image.field_sizes - at) && write_all(stream, sizes, sizeof sizes);
+            at = image.field_sizes + sizeof sizes;
+        }
+        ok = ok && write_all(stream, buffer + at, image.dqt - at)
+             && write_all(stream, standard_dht_segment, sizeof standard_dht_segment);
+        at = image.dqt;
+    }
+    if (ok && write_all(stream, buffer + at, count - at) && std::fflush(stream) == 0) return repair_result::dht_added;
+    return put_back(stream, buffer, count, from) ? repair_result::write_failed : repair_result::damaged;
+}
+
+repair_result add_dht_if_missing(file_image& image) {
+    const tag found = find_first_tag(image.buffer, image.count);
+    if (found.kind == tag_kind::none) return repair_result::no_tag;
+    if (found.kind == tag_kind::dht) {
+        if (image.name != nullptr) std::printf("%s: ", image.name);
+        // Names the code byte, where the DQT lines name the 0xFF byte;
+        // scripts parse these lines, so both stay as they have always been.
+        std::printf("FF C4/DHT tag ofs: %X; nothing to do\n", unsigned{found.offset} + 1);
+        return repair_result::has_dht;
+    }
+
+    lacking_image* images = nullptr;
+    std::uint32_t n = 0;
+    if (!judge_images(image.buffer, image.count, images, n)) {
+        std::free(images);
+        return repair_result::no_memory;
+    }
+    std::uint32_t fitting = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (image.name != nullptr) std::printf("%s: ", image.name);
+        std::printf("FF DB/DQT tag ofs: %X; %s\n", unsigned{images[i].dqt}, verdict(images[i].kind));
+        fitting += images[i].kind == image_kind::fits;
+    }
+    repair_result result = repair_result::left_alone;
+    if (fitting != 0) {
+        image.rewritten_from = first_written(images, n);
+        result = insert_dht_segment(image.stream, image.buffer, image.count, images, n);
+    }
+    std::free(images);
+    return result;
+}
+
+repair_result close_file(file_image& image, repair_result result) {
+    std::FILE* const stream = image.stream;
+    image.stream = nullptr;
+    // Nothing was written, or what was is already undone or lost.
+    if (result != repair_result::dht_added) {
+        (void)std::fclose(stream);
+        return result;
+    }
+    // Holds the file and its lock past the close, for the write-back.
+    std::FILE* const spare = os_duplicate(stream);
+    if (std::fclose(stream) == 0) {
+        if (spare != nullptr) (void)std::fclose(spare);
+        return result;
+    }
+    if (spare == nullptr) return repair_result::damaged;
+    const bool restored = put_back(spare, image.buffer, image.count, image.rewritten_from);
+    return std::fclose(spare) == 0 && restored ? repair_result::write_failed : repair_result::damaged;
+}

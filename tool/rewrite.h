@@ -1,0 +1,65 @@
+#pragma once
+
+// The file's side of a repair: the lines about what the rule found, and
+// the rewrite in place with its undo.
+
+#include <cstdint>
+#include <cstdio>
+
+#include "dht_repair.h"
+
+// The whole file as loaded by the front end, which owns it for the run.
+// The stream must be unbuffered: a write that fails then leaves nothing
+// pending for a later close to push into the file afterwards.
+struct file_image {
+    const char* name;  // prefixes each line when several files are named; else nullptr
+    std::FILE* stream;
+    std::uint8_t* buffer;
+    std::uint32_t count;           // bytes actually read; bounds every use of buffer
+    std::uint32_t rewritten_from;  // the first byte a rewrite wrote, for its undo
+};
+
+enum class repair_result {
+    no_tag,        // not a JPEG, damaged, or no table segment before the scan; unchanged
+    has_dht,       // a DHT segment comes before the first scan; unchanged
+    left_alone,    // images lack tables, but none can take the standard ones; unchanged
+    dht_added,     // the standard segment now stands before the first DQT of every image that fits
+    no_memory,     // too many images to keep track of; unchanged
+    write_failed,  // the rewrite failed or would not fit; the file is as it was
+    damaged,       // the rewrite failed and the file could not be put back
+};
+
+// An image that lacks tables, in file order: the offset of its first DQT,
+// which takes the standard segment if it fits, and of the AVI1 field sizes
+// that grow with it (0: none).
+struct lacking_image {
+    image_kind kind;  // fits, unfit or ends_early
+    std::uint32_t dqt;
+    std::uint32_t field_sizes;
+};
+
+// The first byte a rewrite for these images writes.
+std::uint32_t first_written(const lacking_image* images, std::uint32_t n);
+
+// Rewrites the file from its first changed byte on: the standard segment
+// in front of the DQT of each image that fits, and its field sizes grown,
+// if the file's filesystem has room for all it writes. Returns dht_added,
+// or write_failed once the file is as it was, or damaged if it could not
+// be put back.
+repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count,
+                                 const lacking_image* images, std::uint32_t n);
+
+// Puts a file that a rewrite from offset from changed back as it was
+// loaded: cut to count bytes, buffer[from, count) written at from. True if
+// every step held.
+bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count, std::uint32_t from);
+
+// Reads the decision, prints a line for each image that lacks tables, and
+// rewrites the file where they fit.
+repair_result add_dht_if_missing(file_image& image);
+
+// Closes the image's stream, which ends its lock. After a rewrite the close
+// is part of it: a close that fails (a deferred write error) makes the
+// rewrite a failed one, and the file is put back. Returns the run's result
+// with that taken into account.
+repair_result close_file(file_image& image, repair_result result);
