@@ -9,16 +9,20 @@ namespace {
 
 // Codes up to this long are looked up at once; longer ones, rare in real
 // scans, are found by their length.
-constexpr int fast_bits = 9;
+constexpr int fast_bits = 11;
 
 // One of the four standard tables, ready to decode with. A fast entry holds
 // the bits a code takes together with the extra bits after it (the
 // coefficient's or difference's size), and for AC codes how far the
 // coefficient index moves on: run + 1, 16 for ZRL, 0 for EOB. A length of 0
 // sends the lookup to the slow path.
+//
+// For AC codes an entry also holds every whole symbol that the lookup bits
+// hold, up to and including an EOB: their bits, their advance in all, and
+// whether an EOB ends them. Most blocks of a camera frame are a few short
+// symbols, so this takes two or three at once.
 struct code_table {
-    std::uint8_t length[1 << fast_bits];
-    std::uint8_t advance[1 << fast_bits];
+    std::uint32_t fast[1 << fast_bits];  // length | advance << 8 | run bits << 16 | run advance << 20 | EOB << 26
     std::int32_t max_code[17];   // the largest code of each length; -1: none
     std::int32_t value_base[17]; // index of a length's first value, less its first code
     std::uint8_t values[256];
@@ -43,6 +47,27 @@ constexpr symbol meaning(bool ac, int code_length, std::uint8_t value) {
             static_cast<std::uint8_t>(run + 1)};
 }
 
+// Adds to each AC entry the run of whole symbols its lookup bits hold.
+constexpr void add_runs(code_table& t) {
+    constexpr std::uint32_t all = (1u << fast_bits) - 1;
+    for (std::uint32_t index = 0; index <= all; ++index) {
+        std::uint32_t used = 0, advance = 0, eob = 0;
+        while (used < fast_bits) {
+            // The bits not yet used, at the top, zeros after them.
+            const std::uint32_t one = t.fast[(index << used) & all] & 0xFFFF;
+            const std::uint32_t length = one & 0xFF;
+            if (one == 0 || length > fast_bits - used) break;
+            used += length;
+            if ((one >> 8) == 0) {
+                eob = 1;
+                break;
+            }
+            advance += one >> 8;
+        }
+        t.fast[index] |= used << 16 | advance << 20 | eob << 26;
+    }
+}
+
 // Builds the table that starts at offset at of the standard segment.
 constexpr code_table build(std::size_t at) {
     code_table t{};
@@ -61,13 +86,12 @@ constexpr code_table build(std::size_t at) {
             const symbol s = meaning(ac, length, values[index]);
             // Every lookup index that starts with this code.
             const int first = code << (fast_bits - length), last = first + (1 << (fast_bits - length));
-            for (int j = first; j < last; ++j) {
-                t.length[j] = s.valid ? s.length : 0;
-                t.advance[j] = s.advance;
-            }
+            for (int j = first; j < last; ++j)
+                t.fast[j] = s.valid ? static_cast<std::uint32_t>(s.length | s.advance << 8) : 0;
         }
         code <<= 1;
     }
+    if (ac) add_runs(t);
     return t;
 }
 
@@ -88,13 +112,15 @@ constexpr code_table ac_tables[2] = {build(table_offset(2)), build(table_offset(
 // Reads the coded data bit by bit, with stuffed bytes taken out. At a
 // marker, or at the end of the data, it stops loading and makes up zero
 // bits, and counts them, so that a decode that used any of them is known
-// to have run past the data.
+// to have run past the data. The unread bits stand at the top, so that a
+// lookup needs no shift that depends on the count: the decode is a chain
+// of lookups, and each link is what it costs.
 struct bit_reader {
     const std::uint8_t* next;  // the next byte to load
     const std::uint8_t* end;   // the end of the data
-    std::uint64_t bits = 0;    // the low `count` bits are unread
+    std::uint64_t bits = 0;    // the top `count` bits are unread, zeros below them
     int count = 0;
-    int made_up = 0;           // zero bits at the low end of bits that no data holds
+    int made_up = 0;           // zero bits at the end of the unread ones that no data holds
     bool stopped = false;      // at a marker (next points at its first FF) or at the end
 
     // Loads one byte, or stops at a marker; false once stopped.
@@ -112,7 +138,7 @@ struct bit_reader {
             ++next;  // FF 00 is one FF of data
         }
         ++next;
-        bits = bits << 8 | b;
+        bits |= std::uint64_t{b} << (56 - count);
         count += 8;
         return true;
     }
@@ -126,22 +152,26 @@ struct bit_reader {
                 // No FF among the four: none of ~word's bytes is zero.
                 const std::uint32_t inverse = ~word;
                 if (((inverse - 0x01010101u) & ~inverse & 0x80808080u) == 0) {
-                    bits = bits << 32 | (std::uint32_t{next[0]} << 24 | std::uint32_t{next[1]} << 16
-                                         | std::uint32_t{next[2]} << 8 | next[3]);
+                    const std::uint64_t big = std::uint32_t{next[0]} << 24 | std::uint32_t{next[1]} << 16
+                                              | std::uint32_t{next[2]} << 8 | next[3];
+                    bits |= big << (32 - count);
                     count += 32;
                     next += 4;
                     continue;
                 }
             }
             if (stopped || !load_byte()) {
-                bits <<= 8;
                 count += 8;
                 made_up += 8;
             }
         }
     }
 
-    std::uint32_t peek(int n) const { return static_cast<std::uint32_t>(bits >> (count - n)) & ((1u << n) - 1); }
+    std::uint32_t peek(int n) const { return static_cast<std::uint32_t>(bits >> (64 - n)); }
+    void skip(int n) {
+        bits <<= n;
+        count -= n;
+    }
     bool overrun() const { return made_up > count; }
 
     // True if every bit left before the marker is a 1: the padding that
@@ -151,12 +181,13 @@ struct bit_reader {
             fill();
             if (overrun()) return false;
             const int real = count - made_up;
-            if (real != 0) {
-                const std::uint64_t mask = real == 64 ? ~0ull : (1ull << real) - 1;
-                if (((bits >> made_up) & mask) != mask) return false;
-            }
+            if (real == 0) return stopped;
+            if (real < 64 && (bits >> (64 - real)) != (1ull << real) - 1) return false;
+            if (real == 64 && bits != ~0ull) return false;
             if (stopped) return true;
-            count = made_up;  // all ones so far: drop them and look further
+            // All ones so far: drop them and look further.
+            bits = real == 64 ? 0 : bits << real;
+            count -= real;
         }
     }
 };
@@ -172,29 +203,38 @@ symbol slow_symbol(const code_table& t, bool ac, std::uint32_t next16) {
 
 // Decodes one block; false on a code that is not in its table or a
 // coefficient past the end of the block.
-bool decode_block(bit_reader& r, const code_table& dc, const code_table& ac) {
+inline bool decode_block(bit_reader& r, const code_table& dc, const code_table& ac) {
     if (r.count < 32) r.fill();
-    std::uint32_t look = r.peek(fast_bits);
-    if (dc.length[look] != 0) {
-        r.count -= dc.length[look];
+    unsigned entry = dc.fast[r.peek(fast_bits)];
+    if (entry != 0) {
+        r.skip(static_cast<int>(entry & 0xFF));
     } else {
         const symbol s = slow_symbol(dc, false, r.peek(16));
         if (!s.valid) return false;
-        r.count -= s.length;
+        r.skip(s.length);
     }
-    int k = 1;
+    unsigned k = 1;
     while (k < 64) {
         if (r.count < 32) r.fill();
-        look = r.peek(fast_bits);
-        int advance = ac.advance[look];
-        if (ac.length[look] != 0) {
-            r.count -= ac.length[look];
-        } else {
+        entry = ac.fast[r.peek(fast_bits)];
+        // The whole run at once where it cannot reach past the block: a
+        // block that ends at index 63 has no EOB, and the bits after it
+        // belong to the next block.
+        const unsigned run_bits = entry >> 16 & 0x0F, run_advance = entry >> 20 & 0x3F, eob = entry >> 26;
+        if (run_bits != 0 && k + run_advance <= 64 - eob) {
+            r.skip(static_cast<int>(run_bits));
+            k += run_advance;
+            if (eob != 0) return true;
+            continue;
+        }
+        entry &= 0xFFFF;
+        if (entry == 0) {
             const symbol s = slow_symbol(ac, true, r.peek(16));
             if (!s.valid) return false;
-            r.count -= s.length;
-            advance = s.advance;
+            entry = static_cast<unsigned>(s.length | s.advance << 8);
         }
+        r.skip(static_cast<int>(entry & 0xFF));
+        const unsigned advance = entry >> 8;
         if (advance == 0) break;  // EOB
         k += advance;
     }
