@@ -1,7 +1,8 @@
-// Fuzzes the segment walk and the in-place insertion. Besides not crashing,
-// the walk must agree with a plain one written out separately,
-// and the rewritten file must be the prefix, the standard segment and the
-// rest, with the inserted DHT tag now the first tag.
+// Fuzzes the segment walk, the fit check and the in-place insertion.
+// Besides not crashing, the walk must agree with a plain one written out
+// separately, image by image, and the rewritten file must be the original
+// with the standard segment in front of the DQT of each image that fits,
+// and the repaired first image must then find its DHT.
 
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "dht_repair.h"
+#include "rewrite.h"
 #include "standard_dht_segment.h"
 
 namespace {
@@ -56,6 +58,87 @@ tag reference_scan(const std::uint8_t* data, std::uint32_t count) {
     return dqt;
 }
 
+// One image as a plain walk sees it: whether it is damaged before its
+// first scan, lacks tables (a DQT and no DHT there, and not
+// arithmetic-coded), reached its EOI, and where the next one starts (0:
+// none). Markers are spelled out: D8 SOI, D9 EOI, DA SOS, C4 DHT, DB DQT.
+struct plain_image {
+    bool damaged, lacks, whole;
+    std::uint64_t next;
+};
+
+bool lengthless(std::uint8_t code) { return code == 0x01 || (code >= 0xD0 && code <= 0xD9); }
+
+plain_image reference_image(const std::uint8_t* data, std::uint64_t count, std::uint64_t start) {
+    plain_image image{false, false, false, 0};
+    bool header = true, dht = false, dqt = false, frame = false, arithmetic = false;
+    std::uint64_t at = start + 2;
+    while (at < count) {
+        if (data[at] != 0xFF) {
+            image.damaged = header;
+            break;
+        }
+        std::uint64_t code = at + 1;
+        while (code < count && data[code] == 0xFF) ++code;
+        if (code == count) break;
+        const std::uint8_t c = data[code];
+        if (header && c == 0x00) {
+            image.damaged = true;
+            break;
+        }
+        if (!header && c == 0xD9) {
+            image.whole = true;
+            at = code + 1;
+            break;
+        }
+        if (!header && c == 0xD8) {
+            image.next = code - 1;
+            break;
+        }
+        if (lengthless(c)) {
+            at = code + 1;
+            continue;
+        }
+        if (c == 0x00 || code + 2 >= count) break;
+        const std::uint64_t length = data[code + 1] * 256u + data[code + 2];
+        if (length < 2) {
+            image.damaged = header && c != 0xDA;  // a scan header's length is judged with the scan
+            break;
+        }
+        if (code + 1 + length > count) break;
+        if (header) {
+            dht = dht || c == 0xC4;
+            dqt = dqt || c == 0xDB;
+            // The first frame header tells: C9 to CB and CD to CF are arithmetic.
+            if (!frame && c >= 0xC0 && c <= 0xCF && c != 0xC4 && c != 0xC8 && c != 0xCC) {
+                frame = true;
+                arithmetic = (c >= 0xC9 && c <= 0xCB) || c >= 0xCD;
+            }
+            if (c == 0xDA) header = false;
+        }
+        at = code + 1 + length;
+        if (c != 0xDA) continue;
+        for (;;) {  // coded data: up to an FF that is not FF 00, RST0 to RST7 or a fill byte
+            while (at < count && data[at] != 0xFF) ++at;
+            std::uint64_t after = at + 1;
+            while (after < count && data[after] == 0xFF) ++after;
+            if (after >= count) {
+                at = count;
+                break;
+            }
+            if (data[after] != 0x00 && (data[after] < 0xD0 || data[after] > 0xD7)) break;
+            at = after + 1;
+        }
+    }
+    image.lacks = !image.damaged && dqt && !dht && !arithmetic;
+    if (image.whole) {
+        std::uint64_t pad = at;
+        while (pad < count && (data[pad] == 0x00 || data[pad] == 0xFF)) ++pad;
+        if (pad < count && pad > at && data[pad] == 0xD8 && data[pad - 1] == 0xFF) image.next = pad - 1;
+    }
+    return image;
+}
+
 // An in-memory file, unbuffered like the tool's, reused across inputs.
 std::FILE* scratch_file() {
     static std::FILE* f = [] {
@@ -81,22 +164,59 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(found.kind == expected.kind && found.offset == expected.offset, "scan agrees");
     if (found.kind != tag_kind::dqt) return 0;
 
+    std::vector<lacking_image> lacking;
+    bool first_fits = false;
+    for (std::uint32_t start = 0;;) {
+        const jpeg_image image = judge_image(data, count, start);
+        const plain_image plain = reference_image(data, count, start);
+        check((image.kind == image_kind::damaged) == plain.damaged, "damage agrees");
+        const bool lacks = image.kind == image_kind::fits || image.kind == image_kind::unfit
+                           || image.kind == image_kind::ends_early;
+        check(lacks == plain.lacks, "lacking tables agrees");
+        check(!lacks || (image.kind == image_kind::ends_early) == !plain.whole, "the end agrees");
+        check(image.next == plain.next, "the next image agrees");
+        if (lacks) {
+            check(data[image.tag] == 0xFF && data[image.tag + 1] == 0xDB, "a DQT is named");
+            lacking.push_back({image.kind, image.tag, image.field_sizes});
+            if (start == 0) first_fits = image.kind == image_kind::fits;
+        }
+        if (image.kind == image_kind::damaged || image.next == 0) break;
+        check(image.next > start, "images move forward");
+        start = image.next;
+    }
+    const auto n = static_cast<std::uint32_t>(lacking.size());
+    if (first_written(lacking.data(), n) == 0) return 0;
+
+    // What the rewrite must leave: every byte in order, the segment in
+    // front of each fitting DQT, and grown field sizes.
+    std::vector<std::uint8_t> want;
+    std::size_t at = 0;
+    for (const lacking_image& image : lacking) {
+        if (image.kind != image_kind::fits) continue;
+        if (image.field_sizes != 0) {
+            std::uint8_t sizes[8];
+            grown_field_sizes(data, image.field_sizes, sizes);
+            want.insert(want.end(), data + at, data + image.field_sizes);
+            want.insert(want.end(), sizes, sizes + 8);
+            at = image.field_sizes + 8;
+        }
+        want.insert(want.end(), data + at, data + image.dqt);
+        want.insert(want.end(), standard_dht_segment, standard_dht_segment + sizeof standard_dht_segment);
+        at = image.dqt;
+    }
+    want.insert(want.end(), data + at, data + size);
+
     std::FILE* f = scratch_file();
     const int fd = fileno(f);
     check(ftruncate(fd, 0) == 0 && std::fseek(f, 0, SEEK_SET) == 0, "reset");
     check(std::fwrite(data, 1, size, f) == size, "load");
-    check(insert_dht_segment(f, data, count, found.offset) == repair_result::dht_added, "insert");
-
-    std::vector<std::uint8_t> after(size + sizeof standard_dht_segment + 1);
+    check(insert_dht_segment(f, data, count, lacking.data(), n) == repair_result::dht_added, "insert");
+    std::vector<std::uint8_t> after(want.size() + 1);
     const auto got = pread(fd, after.data(), after.size(), 0);
-    check(got == static_cast<ssize_t>(size + sizeof standard_dht_segment), "grew by the segment");
-    const std::size_t t = found.offset;
-    check(std::memcmp(after.data(), data, t) == 0, "prefix untouched");
-    check(std::memcmp(after.data() + t, standard_dht_segment, sizeof standard_dht_segment) == 0,
-          "segment in place");
-    check(std::memcmp(after.data() + t + sizeof standard_dht_segment, data + t, size - t) == 0,
-          "rest shifted");
+    check(got == static_cast<ssize_t>(want.size()), "grew by the segments");
+    check(std::memcmp(after.data(), want.data(), want.size()) == 0, "segments in place, every other byte kept");
     const tag again = find_first_tag(after.data(), static_cast<std::uint32_t>(got));
-    check(again.kind == tag_kind::dht && again.offset == found.offset, "second scan finds the DHT");
+    check(!first_fits || (again.kind == tag_kind::dht && again.offset == lacking[0].dqt),
+          "second scan finds the DHT");
     return 0;
 }

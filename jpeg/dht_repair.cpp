@@ -24,8 +24,6 @@ bool is_frame_header(std::uint8_t code) {
 
 bool is_arithmetic(std::uint8_t code) { return (code >= 0xC9 && code <= 0xCB) || code >= 0xCD; }
 
-std::uint32_t be16(const std::uint8_t* p) { return std::uint32_t{p[0]} << 8 | p[1]; }
-
 std::uint32_t be32(const std::uint8_t* p) { return be16(p) << 16 | be16(p + 2); }
 
 // A segment that runs past the data is damage in the first image, which

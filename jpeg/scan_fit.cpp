@@ -241,8 +241,6 @@ inline bool decode_block(bit_reader& r, const code_table& dc, const code_table& 
     return k <= 64;
 }
 
-std::uint32_t be16(const std::uint8_t* p) { return std::uint32_t{p[0]} << 8 | p[1]; }
-
 struct scan_layout {
     const code_table* dc[10];
     const code_table* ac[10];

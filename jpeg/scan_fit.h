@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+// A segment's 16-bit big-endian field.
+inline std::uint32_t be16(const std::uint8_t* p) { return std::uint32_t{p[0]} << 8 | p[1]; }
+
 // How much of a first scan the fit check decodes, in blocks: a prototype
 // found the deepest mismatch among 608 frames whose own tables were lost at
 // 3,745 blocks.

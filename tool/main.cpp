@@ -13,7 +13,13 @@
 // whether it held. Only a JPEG is ever written: the decision is read from
 // its segments, SOI to the first scan, so a photo that has its tables keeps
 // every byte where its own offsets (second pictures, maker-note previews)
-// expect it, and a file that is not a JPEG is left alone. Each file is
+// expect it, and a file that is not a JPEG is left alone. When the first
+// image lacks tables, every image of the file is judged (a raw stream, an
+// interlaced frame's two fields), with a line each, and the standard tables
+// go only where they decode the image's first scan: tables that do not fit
+// would make a refused frame into a wrong picture. An image that ends
+// before its EOI, a file still being written, is left alone until whole;
+// AVI1 field sizes grow with their field. Each file is
 // locked while it is handled, so a second run on it waits and then finds
 // the tables the first one added. Writing back to disk is left to the
 // system, as with other file tools: there is no fsync.

@@ -1,0 +1,95 @@
+// The fit check alone: judges every image of each file named, many times
+// over, and prints the rate in MB of coded data decoded a second. Built and
+// run by bench/run.
+//
+//   fit_speed ROUNDS FILE...
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "dht_repair.h"
+#include "scan_fit.h"
+
+namespace {
+
+std::vector<std::uint8_t> load(const char* path) {
+    std::vector<std::uint8_t> data;
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return data;
+    std::uint8_t chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) data.insert(data.end(), chunk, chunk + n);
+    std::fclose(f);
+    return data;
+}
+
+// The blocks a decode of this image's first scan covers, and the coded
+// bytes that stand for them: the scan's size in the same share. A rough
+// count, from the first SOF and the first SOS.
+void decoded_share(const std::vector<std::uint8_t>& d, std::size_t start, double& blocks, double& bytes) {
+    std::size_t at = start + 2, sos = 0;
+    double total = 0;
+    while (at + 4 <= d.size() && d[at] == 0xFF) {
+        const std::uint8_t code = d[at + 1];
+        if (code == 0xDA) {
+            sos = at + 2 + be16(&d[at + 2]);
+            break;
+        }
+        if (code == 0xC0 || code == 0xC1) {
+            const std::uint32_t lines = be16(&d[at + 5]), width = be16(&d[at + 7]), n = d[at + 9];
+            std::uint32_t h_max = 1, v_max = 1, per_mcu = 0;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                const std::uint32_t hv = d[at + 11 + 3 * i];
+                h_max = std::max(h_max, hv >> 4);
+                v_max = std::max(v_max, hv & 15);
+                per_mcu += (hv >> 4) * (hv & 15);
+            }
+            total = double((width + 8 * h_max - 1) / (8 * h_max)) * ((lines + 8 * v_max - 1) / (8 * v_max)) * per_mcu;
+        }
+        at += 2 + be16(&d[at + 2]);
+    }
+    std::size_t end = sos;
+    while (end + 1 < d.size() && !(d[end] == 0xFF && d[end + 1] == 0xD9)) ++end;
+    const double share = total <= blocks_to_check ? 1.0 : blocks_to_check / total;
+    blocks += total * share;
+    bytes += double(end - sos) * share;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: fit_speed ROUNDS FILE...\n");
+        return 2;
+    }
+    const int rounds = std::atoi(argv[1]);
+    std::vector<std::vector<std::uint8_t>> files;
+    double blocks = 0, bytes = 0;
+    std::size_t images = 0, fits = 0;
+    for (int i = 2; i < argc; ++i) {
+        files.push_back(load(argv[i]));
+        const auto& d = files.back();
+        for (std::uint32_t start = 0;;) {
+            const jpeg_image image = judge_image(d.data(), static_cast<std::uint32_t>(d.size()), start);
+            ++images;
+            fits += image.kind == image_kind::fits;
+            decoded_share(d, start, blocks, bytes);
+            if (image.next == 0 || image.kind == image_kind::damaged) break;
+            start = image.next;
+        }
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    for (int r = 0; r < rounds; ++r)
+        for (const auto& d : files)
+            for (std::uint32_t start = 0;;) {
+                const jpeg_image image = judge_image(d.data(), static_cast<std::uint32_t>(d.size()), start);
+                if (image.next == 0 || image.kind == image_kind::damaged) break;
+                start = image.next;
+            }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() / rounds;
+    std::printf("%zu images (%zu fit), %.0f blocks decoded each, %.1f us an image, %.0f MB/s of coded data\n", images,
+                fits, blocks / double(images), seconds * 1e6 / double(images), bytes / seconds / 1e6);
+    return 0;
+}
