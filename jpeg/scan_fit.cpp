@@ -100,7 +100,7 @@ constexpr std::size_t table_offset(int which) {
     std::size_t at = 4;
     for (int i = 0; i < which; ++i) {
         std::size_t n = 0;
-        for (int j = 1; j <= 16; ++j) n += standard_dht_segment[at + j];
+        for (std::size_t j = 1; j <= 16; ++j) n += standard_dht_segment[at + j];
         at += 17 + n;
     }
     return at;

@@ -4,6 +4,7 @@
 // platform answers in a file of its own (os_posix.cpp, os_windows.cpp), so
 // the run sequence and the repair read the same everywhere.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -15,14 +16,34 @@
 bool os_prepare_run();
 
 // Opens the file named by argv[index] for reading and writing, binary,
-// never creating it. On Windows the name comes from the wide command line,
-// so names outside the ANSI code page open too.
+// never creating it, without waiting on a device or FIFO and without
+// taking a controlling terminal. On Windows the name comes from the wide
+// command line, so names outside the ANSI code page open too.
 std::FILE* os_open_for_update(char** argv, int index);
 
-// Waits for an exclusive lock on the whole file, so that two runs on one
-// file, through any path, take turns. Closing the file releases it. Where
-// the filesystem cannot lock, the run goes on without.
-void os_lock(std::FILE* stream);
+// True if the stream is a regular file: not a device, FIFO, socket or
+// terminal.
+bool os_is_regular_file(std::FILE* stream);
+
+// Waits up to seconds for an exclusive lock on the whole file, so that two
+// runs on one file, through any path, take turns. Closing the file releases
+// it. False if another program still holds it then; where the filesystem
+// cannot lock, true, and the run goes on without.
+bool os_lock(std::FILE* stream, int seconds);
+
+// What tells that another program changed the file: its size and the time
+// it was last written.
+struct os_file_state {
+    std::int64_t size;
+    std::int64_t modified;
+};
+bool os_state(std::FILE* stream, os_file_state& out);
+
+// Writes size bytes at offset with the system's own call, past any
+// buffering of the C library; returns how many bytes reached the file. A
+// call that writes nothing or fails ends it (an interrupted one is tried
+// again), so a write that makes no progress can never spin.
+std::size_t os_write_at(std::FILE* stream, std::uint64_t offset, const std::uint8_t* data, std::size_t size);
 
 // A second stream on the same open file, sharing its lock; nullptr if none
 // can be had.

@@ -12,8 +12,10 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -47,12 +49,52 @@ bool os_prepare_run() {
     return output_open;
 }
 
-std::FILE* os_open_for_update(char** argv, int index) { return std::fopen(argv[index], "r+b"); }
+std::FILE* os_open_for_update(char** argv, int index) {
+    // A FIFO or a device would otherwise hold the open, and a terminal
+    // could become the run's own; what is not a regular file is refused
+    // unread right after.
+    const int fd = open(argv[index], O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::FILE* stream = fdopen(fd, "r+b");
+    if (stream == nullptr) close(fd);
+    return stream;
+}
 
-void os_lock(std::FILE* stream) {
-    // ENOLCK, EOPNOTSUPP and the like: no lock to be had, so none is held.
-    while (flock(fileno(stream), LOCK_EX) != 0 && errno == EINTR) {
+bool os_is_regular_file(std::FILE* stream) {
+    struct stat st {};
+    return fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool os_lock(std::FILE* stream, int seconds) {
+    // Any program that can read the file can hold a lock on it, so the wait
+    // has an end: polled, since flock has no timeout of its own.
+    timespec pause{0, 10 * 1000 * 1000};
+    for (long waited_ms = 0;; waited_ms += 10) {
+        if (flock(fileno(stream), LOCK_EX | LOCK_NB) == 0) return true;
+        // ENOLCK, EOPNOTSUPP and the like: no lock to be had, so none is held.
+        if (errno != EWOULDBLOCK && errno != EINTR) return true;
+        if (waited_ms >= 1000L * seconds) return false;
+        (void)nanosleep(&pause, nullptr);
     }
+}
+
+bool os_state(std::FILE* stream, os_file_state& out) {
+    struct stat st {};
+    if (fstat(fileno(stream), &st) != 0) return false;
+    out.size = static_cast<std::int64_t>(st.st_size);
+    out.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
+std::size_t os_write_at(std::FILE* stream, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pwrite(fileno(stream), data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
 }
 
 std::FILE* os_duplicate(std::FILE* stream) {

@@ -68,11 +68,51 @@ const char* os_path_text(char** argv, int index) {
     return text;
 }
 
-void os_lock(std::FILE* stream) {
-    OVERLAPPED from_start{};
-    // A filesystem without locks fails here; the run goes on without.
-    (void)LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), LOCKFILE_EXCLUSIVE_LOCK, 0,
-                     MAXDWORD, MAXDWORD, &from_start);
+namespace {
+
+HANDLE handle_of(std::FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+
+}  // namespace
+
+bool os_is_regular_file(std::FILE* stream) { return GetFileType(handle_of(stream)) == FILE_TYPE_DISK; }
+
+bool os_lock(std::FILE* stream, int seconds) {
+    // Polled, so that a lock another program keeps has an end.
+    for (long waited_ms = 0;; waited_ms += 10) {
+        OVERLAPPED from_start{};
+        if (LockFileEx(handle_of(stream), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                       MAXDWORD, &from_start))
+            return true;
+        // A filesystem without locks fails otherwise; the run goes on without.
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return true;
+        if (waited_ms >= 1000L * seconds) return false;
+        Sleep(10);
+    }
+}
+
+bool os_state(std::FILE* stream, os_file_state& out) {
+    LARGE_INTEGER size{};
+    FILETIME written{};
+    if (!GetFileSizeEx(handle_of(stream), &size) || !GetFileTime(handle_of(stream), nullptr, nullptr, &written))
+        return false;
+    out.size = size.QuadPart;
+    out.modified = static_cast<std::int64_t>(std::uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
+    return true;
+}
+
+std::size_t os_write_at(std::FILE* stream, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        const std::size_t left = size - done;
+        const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD n = 0;
+        if (!WriteFile(handle_of(stream), data + done, chunk, &n, &at) || n == 0) break;
+        done += n;
+    }
+    return done;
 }
 
 std::FILE* os_duplicate(std::FILE* stream) {

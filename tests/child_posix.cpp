@@ -78,6 +78,11 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
     return {pid, out[0]};
 }
 
+bool still_running(const running_dhtfix& child) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(child.process), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
 run_result finish(const running_dhtfix& child) {
     run_result result{-1, {}};
     char chunk[4096];

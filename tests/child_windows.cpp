@@ -83,6 +83,10 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
             _open_osfhandle(reinterpret_cast<std::intptr_t>(read_end), _O_RDONLY | _O_BINARY)};
 }
 
+bool still_running(const running_dhtfix& child) {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(child.process), 0) == WAIT_TIMEOUT;
+}
+
 run_result finish(const running_dhtfix& child) {
     run_result result{-1, {}};
     char chunk[4096];

@@ -11,6 +11,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -78,6 +80,48 @@ TEST(cli, waits_for_the_lock_of_another_run) {
     EXPECT_EQ(read_file(path), repaired(frame, 20));
 }
 
+// A file that the repair would take to 2 GiB or more is left as it is: a
+// second run could not load it. Sparse, with its tables-less frame at the
+// start and its EOI at the end.
+TEST(cli, repair_that_would_reach_2_gib_is_status_3) {
+    scratch_dir dir;
+    const std::string path = dir.path("sparse.jpg");
+    const long long size = (1ll << 31) - 100;
+    write_file(path, slice(frame, 0, frame.size() - 2));
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size - 2));
+    {
+        std::ofstream end(path, std::ios::binary | std::ios::app);
+        end.write("\xFF\xD9", 2);
+    }
+    const run_result r = run_dhtfix({path});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "read " + std::to_string(size) + " bytes\n");
+    EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(size));
+    bytes head(frame.size());
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    EXPECT_TRUE(slice(head, 0, frame.size() - 2) == slice(frame, 0, frame.size() - 2)) << "the start was written";
+}
+
+// A lock that another program keeps past the wait leaves the file as it
+// is; the run goes on to its next path.
+TEST(cli, a_lock_held_too_long_is_status_5) {
+    scratch_dir dir;
+    const std::string path = dir.path("frame.jpg"), other = dir.path("other.jpg");
+    write_file(path, frame);
+    write_file(other, frame);
+    const int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);  // a reader's shared lock holds it too
+    ASSERT_EQ(flock(held, LOCK_SH), 0);
+    setenv("DHTFIX_LOCK_WAIT", "1", 1);
+    const run_result r = run_dhtfix({path, other});
+    unsetenv("DHTFIX_LOCK_WAIT");
+    close(held);
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.out, other + ": read 117 bytes\n" + other + ": FF DB/DQT tag ofs: 14; adding DHT\n");
+    EXPECT_EQ(read_file(path), frame);
+    EXPECT_EQ(read_file(other), repaired(frame, 20));
+}
+
 // Started together, through two names of one file: one repairs it, the
 // other then finds the tables. Large, so that an unlocked read would see
 // the other run's rewrite under way.
@@ -141,8 +185,10 @@ TEST(cli, special_files_end_at_once) {
     write_file(target, frame);
     std::filesystem::create_symlink(target, link);
 
-    EXPECT_EQ(run_dhtfix({fifo}).status, 3);
-    EXPECT_EQ(run_dhtfix({"/dev/null"}).status, 4);
+    // Refused unread: a FIFO would hold the open, a device could be read
+    // for ever or changed by the write.
+    for (const std::string& special : {fifo, std::string("/dev/null"), std::string("/dev/zero"), dir.root + "/."})
+        EXPECT_EQ(run_dhtfix({special}).status, special == dir.root + "/." ? 1 : 3) << special;
     EXPECT_EQ(run_dhtfix({"-odd name.jpg"}, {.directory = dir.root}).status, 0);
     EXPECT_EQ(read_file(odd), repaired(frame, 20));
     EXPECT_EQ(run_dhtfix({link}).status, 0);
@@ -163,6 +209,24 @@ TEST(cli, no_memory_for_the_file_is_status_3) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(std::filesystem::file_size(path), 256u << 20);
+}
+
+// A reader that stopped reading holds the run in the write of its lines;
+// signals are not held there, so a kill ends it, and the file it was on is
+// whole.
+TEST(cli, a_kill_ends_a_run_blocked_on_its_lines) {
+    scratch_dir dir;
+    const std::string path = dir.path("frame.jpg");
+    write_file(path, frame);
+    // Far more lines than a pipe holds.
+    const std::vector<std::string> paths(2000, path);
+    const running_dhtfix child = start_dhtfix(paths);
+    usleep(500000);
+    EXPECT_TRUE(still_running(child)) << "not blocked on its lines";
+    kill(static_cast<pid_t>(child.process), SIGTERM);
+    const run_result r = finish(child);
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(read_file(path), repaired(frame, 20));
 }
 
 // Several paths under faults that only POSIX can set up: a size limit that

@@ -68,6 +68,9 @@ struct running_dhtfix {
 // Starts the built dhtfix with the given arguments (UTF-8) in a child process.
 running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup = {});
 
+// True while the child runs; its end is left for finish to collect.
+bool still_running(const running_dhtfix& child);
+
 // Waits for the child to end, collecting its output.
 run_result finish(const running_dhtfix& child);
 

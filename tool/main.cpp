@@ -1,12 +1,12 @@
 // dhtfix FILE...: gives JPEG files that lack Huffman tables the standard ones.
 //
 // Exit status, for one path: 0 done (whatever was found), 1 no path or the
-// file cannot be opened for reading and writing, 3 no buffer for the file
-// (or its size is unknown or too large), 4 shorter than 52 bytes or
-// unreadable, 5 the rewrite failed or would not fit and the file is as it
-// was, 6 the file is settled but the lines could not be written to standard
-// output, 7 the rewrite failed and the file could not be put back: it is
-// damaged. For several paths, the highest failure (1, 3, 4, 5, 7) among
+// file cannot be opened for reading and writing, 3 not a regular file, no
+// buffer for it, or it is or would grow too large, 4 shorter than 52
+// bytes, unreadable or not read whole, 5 the rewrite failed or was not
+// started and the file is as it was, 6 the file is settled but the lines
+// could not be written to standard output, 7 the rewrite failed and the
+// file could not be put back: it is damaged. For several paths, the highest failure (1, 3, 4, 5, 7) among
 // them, else 6 if lines were lost, else 0.
 //
 // The lines of a run tell what was found and tried; the status tells
@@ -19,10 +19,14 @@
 // go only where they decode the image's first scan: tables that do not fit
 // would make a refused frame into a wrong picture. An image that ends
 // before its EOI, a file still being written, is left alone until whole;
-// AVI1 field sizes grow with their field. Each file is
-// locked while it is handled, so a second run on it waits and then finds
-// the tables the first one added. Writing back to disk is left to the
-// system, as with other file tools: there is no fsync.
+// AVI1 field sizes grow with their field. Each file is locked while it is
+// handled, so a second run on it waits and then finds
+// the tables the first one added; the wait has an end, since any reader
+// can hold a lock. The file is what was read, or it is not touched: a read
+// of any other length than the measured one, and a change between the
+// read and the rewrite, leave it as it is, and an undo is judged by the
+// bytes it put back. Only regular files are read. Writing back to disk is
+// left to the system, as with other file tools: there is no fsync.
 //
 // Each path is handled as a run with that one path would handle it, and
 // closed with its buffer released before the next is opened. With several,
@@ -31,6 +35,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "os.h"
 #include "rewrite.h"
@@ -39,68 +44,95 @@ namespace {
 
 constexpr std::uint32_t minimum_size = 52;
 
-const char* reason(int status) {
-    switch (status) {
-    case 1: return "cannot open it for reading and writing";
-    case 3: return "cannot load it (no memory, size unknown, or 2 GiB or more)";
-    case 4: return "shorter than 52 bytes, or unreadable";
-    case 5: return "the rewrite failed; it is as it was";
-    default: return "the rewrite failed and it could not be put back";
-    }
+// How long a run waits for a lock that another program holds.
+constexpr int default_lock_wait = 60;
+
+int lock_wait_seconds() {
+    const char* text = std::getenv("DHTFIX_LOCK_WAIT");
+    if (text == nullptr || *text == '\0') return default_lock_wait;
+    char* end = nullptr;
+    const long seconds = std::strtol(text, &end, 10);
+    return *end == '\0' && seconds >= 0 && seconds <= 86400 ? static_cast<int>(seconds) : default_lock_wait;
 }
 
-// Loads the open file and repairs it; the status of this one path. The
-// caller closes the file and releases the buffer whatever happens here.
-int load_and_repair(file_image& image, std::uint32_t& size) {
+// A path's status, and the reason its line on standard error gives.
+struct outcome {
+    int status;
+    const char* reason;
+};
+
+constexpr outcome done{0, nullptr};
+constexpr outcome lines_lost{6, nullptr};
+
+// Loads the open file and repairs it. The caller closes the file and
+// releases the buffer whatever happens here.
+outcome load_and_repair(file_image& image, std::uint32_t& buffer_size) {
+    // Checked before anything waits on it or reads it: a device, a FIFO or a
+    // terminal that a link or a swapped folder put in a file's place is
+    // never read, let alone written.
+    if (!os_is_regular_file(image.stream)) return {3, "not a regular file"};
+
     // Held from before the size is taken until the file is closed: a second
     // run must not load the bytes this one is moving.
-    os_lock(image.stream);
+    if (!os_lock(image.stream, lock_wait_seconds())) return {5, "another program holds its lock; nothing was written"};
 
-    // A stream that cannot seek (a FIFO) reports -1 here and ends with 3.
     const std::int64_t end = os_stream_size(image.stream);
-    if (end < 0 || end > INT32_MAX) return 3;
-    size = static_cast<std::uint32_t>(end);
-    if (std::fseek(image.stream, 0, SEEK_SET) != 0) return 4;
+    if (end < 0 || end > INT32_MAX) return {3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
+    const auto size = static_cast<std::uint32_t>(end);
+    if (std::fseek(image.stream, 0, SEEK_SET) != 0) return {4, "shorter than 52 bytes, or unreadable"};
 
-    image.buffer = os_obtain_buffer(size);
-    if (image.buffer == nullptr) return 3;
-    image.count = static_cast<std::uint32_t>(std::fread(image.buffer, 1, size, image.stream));
-    // A partial copy must never be written back as if it were the file.
-    if (std::ferror(image.stream) || image.count < minimum_size) return 4;
+    // One byte more than measured: a read that ends early (a failing FUSE
+    // or network mount reports the end there) or a file that grew would
+    // otherwise pass for the whole file, and the rewrite would write over
+    // bytes it never read.
+    image.buffer = os_obtain_buffer(size + 1);
+    if (image.buffer == nullptr) return {3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
+    buffer_size = size + 1;
+    // Taken before the read: a change while it runs shows at the rewrite.
+    os_file_state loaded{};
+    image.modified = os_state(image.stream, loaded) ? loaded.modified : -1;
+    image.count = static_cast<std::uint32_t>(std::fread(image.buffer, 1, size + 1, image.stream));
+    if (std::ferror(image.stream) || image.count < minimum_size) return {4, "shorter than 52 bytes, or unreadable"};
+    if (image.count != size) return {4, "it changed size while it was read, or the read stopped short"};
 
     if (image.name != nullptr) std::printf("%s: ", image.name);
     std::printf("read %i bytes\n", static_cast<int>(image.count));
 
-    // A signal between the two writes would leave the segment over the
-    // file's own bytes. Held back until the file is closed, rewritten or
-    // put back, it still ends the run, just after.
+    // A signal between two writes would leave the segment over the file's
+    // own bytes. Held back until the file is closed, rewritten or put back,
+    // it still ends the run, just after, and never while the lines wait on
+    // a reader.
     os_hold_signals();
     repair_result result = add_dht_if_missing(image);
     result = close_file(image, result);
+    os_release_signals();
     // The lines go out in one write once the file is whole, so parallel
     // runs into one log never mix them, and a reader that closes the pipe
     // early ends the run only between files.
     const bool reported = std::fflush(stdout) == 0 && !std::ferror(stdout);
-    os_release_signals();
 
-    if (result == repair_result::damaged) return 7;
-    if (result == repair_result::write_failed) return 5;
-    if (result == repair_result::no_memory) return 3;
-    return reported ? 0 : 6;
+    switch (result) {
+    case repair_result::damaged: return {7, "the rewrite failed and it could not be put back"};
+    case repair_result::write_failed: return {5, "the rewrite failed; it is as it was"};
+    case repair_result::changed: return {5, "it changed while it was read; nothing was written"};
+    case repair_result::no_memory: return {3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
+    case repair_result::too_large: return {3, "the repair would make it 2 GiB or more; nothing was written"};
+    default: return reported ? done : lines_lost;
+    }
 }
 
-int repair_path(char** argv, int index, bool named) {
+outcome repair_path(char** argv, int index, bool named) {
     file_image image{};
     image.name = named ? os_path_text(argv, index) : nullptr;
     image.stream = os_open_for_update(argv, index);
-    if (image.stream == nullptr) return 1;
+    if (image.stream == nullptr) return {1, "cannot open it for reading and writing"};
     std::setvbuf(image.stream, nullptr, _IONBF, 0);
-    std::uint32_t size = 0;
-    const int status = load_and_repair(image, size);
+    std::uint32_t buffer_size = 0;
+    const outcome result = load_and_repair(image, buffer_size);
     // Nothing was written on these paths; there is nothing to check.
     if (image.stream != nullptr) (void)std::fclose(image.stream);
-    if (image.buffer != nullptr) os_release_buffer(image.buffer, size);
-    return status;
+    if (image.buffer != nullptr) os_release_buffer(image.buffer, buffer_size);
+    return result;
 }
 
 int run(int argc, char** argv) {
@@ -117,14 +149,14 @@ int run(int argc, char** argv) {
     int failed = 0;
     bool lost = !output_open;
     for (int i = 1; i < argc; ++i) {
-        const int status = repair_path(argv, i, named);
-        if (status == 6) {
+        const outcome result = repair_path(argv, i, named);
+        if (result.status == 6) {
             lost = true;
-        } else if (status != 0) {
-            if (status > failed) failed = status;
+        } else if (result.status != 0) {
+            if (result.status > failed) failed = result.status;
             // A line that cannot be written changes nothing: the status tells.
             if (named) (void)std::fprintf(stderr, "dhtfix: %s: %s (status %d)\n", os_path_text(argv, i),
-                                          reason(status), status);
+                                          result.reason, result.status);
         }
     }
     if (failed != 0) return failed;

@@ -7,9 +7,21 @@
 
 namespace {
 
-bool write_all(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
-    return std::fwrite(data, 1, size, stream) == size;
-}
+// The rewrite's writes, one after another from where it starts; each goes
+// on from where the last one reached, and none after one that failed.
+struct sequence {
+    std::FILE* stream;
+    std::uint64_t reached;
+    bool ok;
+    void put(const std::uint8_t* data, std::size_t size) {
+        if (!ok) return;
+        const std::size_t n = os_write_at(stream, reached, data, size);
+        reached += n;
+        ok = n == size;
+    }
+};
+
+constexpr std::uint64_t size_limit = std::uint64_t{1} << 31;
 
 const char* verdict(image_kind kind) {
     switch (kind) {
@@ -50,19 +62,24 @@ std::uint32_t first_written(const lacking_image* images, std::uint32_t n) {
     return 0;
 }
 
-bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count, std::uint32_t from) {
-    std::clearerr(stream);
-    // Cutting first releases what the failed rewrite added, so the
-    // write-back needs no new space where the filesystem overwrites in place.
-    return os_truncate(stream, count) && std::fseek(stream, from, SEEK_SET) == 0
-           && write_all(stream, buffer + from, count - from) && std::fflush(stream) == 0;
+bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count, std::uint32_t from,
+              std::uint64_t reached) {
+    // Judged by what the file holds at the end, not by each call: a size
+    // limit refuses the cut of a file that never grew, and the bytes the
+    // rewrite wrote can still all go back.
+    const std::uint64_t end = reached < count ? reached : count;
+    const bool back = end <= from || os_write_at(stream, from, buffer + from, end - from) == end - from;
+    os_file_state now{};
+    if (os_state(stream, now) && now.size > static_cast<std::int64_t>(count)) (void)os_truncate(stream, count);
+    return back && os_state(stream, now) && now.size == static_cast<std::int64_t>(count);
 }
 
 repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count,
-                                 const lacking_image* images, std::uint32_t n) {
+                                 const lacking_image* images, std::uint32_t n, std::uint64_t& reached) {
     std::uint32_t fitting = 0;
     for (std::uint32_t i = 0; i < n; ++i) fitting += images[i].kind == image_kind::fits;
     const std::uint32_t from = first_written(images, n);
+    reached = from;
 
     // A filesystem that copies on write needs room for every byte written,
     // not just the 420 a file grows by for each image, and may then fail the
@@ -72,24 +89,26 @@ repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, 
     const std::int64_t available = os_space_available(stream);
     if (available >= 0 && static_cast<std::uint64_t>(available) < writes) return repair_result::write_failed;
 
-    // The seek also turns the stream around from reading to writing.
-    bool ok = std::fseek(stream, from, SEEK_SET) == 0;
+    sequence out{stream, from, true};
     std::uint32_t at = from;
-    for (std::uint32_t i = 0; ok && i < n; ++i) {
+    for (std::uint32_t i = 0; i < n; ++i) {
         const lacking_image& image = images[i];
         if (image.kind != image_kind::fits) continue;
         if (image.field_sizes != 0) {
             std::uint8_t sizes[8];
             grown_field_sizes(buffer, image.field_sizes, sizes);
-            ok = write_all(stream, buffer + at, image.field_sizes - at) && write_all(stream, sizes, sizeof sizes);
+            out.put(buffer + at, image.field_sizes - at);
+            out.put(sizes, sizeof sizes);
             at = image.field_sizes + sizeof sizes;
         }
-        ok = ok && write_all(stream, buffer + at, image.dqt - at)
-             && write_all(stream, standard_dht_segment, sizeof standard_dht_segment);
+        out.put(buffer + at, image.dqt - at);
+        out.put(standard_dht_segment, sizeof standard_dht_segment);
         at = image.dqt;
     }
-    if (ok && write_all(stream, buffer + at, count - at) && std::fflush(stream) == 0) return repair_result::dht_added;
-    return put_back(stream, buffer, count, from) ? repair_result::write_failed : repair_result::damaged;
+    out.put(buffer + at, count - at);
+    reached = out.reached;
+    if (out.ok) return repair_result::dht_added;
+    return put_back(stream, buffer, count, from, out.reached) ? repair_result::write_failed : repair_result::damaged;
 }
 
 repair_result add_dht_if_missing(file_image& image) {
@@ -110,15 +129,28 @@ repair_result add_dht_if_missing(file_image& image) {
         return repair_result::no_memory;
     }
     std::uint32_t fitting = 0;
+    for (std::uint32_t i = 0; i < n; ++i) fitting += images[i].kind == image_kind::fits;
+    // A second run could not load what this one would leave; like a file
+    // that is already that large, it gets no line about its tables.
+    if (image.count + std::uint64_t{sizeof standard_dht_segment} * fitting >= size_limit) {
+        std::free(images);
+        return repair_result::too_large;
+    }
     for (std::uint32_t i = 0; i < n; ++i) {
         if (image.name != nullptr) std::printf("%s: ", image.name);
         std::printf("FF DB/DQT tag ofs: %X; %s\n", unsigned{images[i].dqt}, verdict(images[i].kind));
-        fitting += images[i].kind == image_kind::fits;
     }
     repair_result result = repair_result::left_alone;
-    if (fitting != 0) {
+    os_file_state now{};
+    if (fitting == 0) {
+        result = repair_result::left_alone;
+    } else if (!os_state(image.stream, now) || now.size != image.count || now.modified != image.modified) {
+        // Another program wrote to it since the load (one that takes no
+        // lock): rewriting from the copy in memory would undo its writes.
+        result = repair_result::changed;
+    } else {
         image.rewritten_from = first_written(images, n);
-        result = insert_dht_segment(image.stream, image.buffer, image.count, images, n);
+        result = insert_dht_segment(image.stream, image.buffer, image.count, images, n, image.rewritten_to);
     }
     std::free(images);
     return result;
@@ -139,6 +171,6 @@ repair_result close_file(file_image& image, repair_result result) {
         return result;
     }
     if (spare == nullptr) return repair_result::damaged;
-    const bool restored = put_back(spare, image.buffer, image.count, image.rewritten_from);
+    const bool restored = put_back(spare, image.buffer, image.count, image.rewritten_from, image.rewritten_to);
     return std::fclose(spare) == 0 && restored ? repair_result::write_failed : repair_result::damaged;
 }

@@ -16,7 +16,9 @@ struct file_image {
     std::FILE* stream;
     std::uint8_t* buffer;
     std::uint32_t count;           // bytes actually read; bounds every use of buffer
+    std::int64_t modified;         // the file's time of last write when it was read; -1: unknown
     std::uint32_t rewritten_from;  // the first byte a rewrite wrote, for its undo
+    std::uint64_t rewritten_to;    // and where its writes reached
 };
 
 enum class repair_result {
@@ -25,6 +27,8 @@ enum class repair_result {
     left_alone,    // images lack tables, but none can take the standard ones; unchanged
     dht_added,     // the standard segment now stands before the first DQT of every image that fits
     no_memory,     // too many images to keep track of; unchanged
+    too_large,     // the repair would make the file 2 GiB or larger; unchanged
+    changed,       // another program changed the file after it was read; unchanged
     write_failed,  // the rewrite failed or would not fit; the file is as it was
     damaged,       // the rewrite failed and the file could not be put back
 };
@@ -45,14 +49,16 @@ std::uint32_t first_written(const lacking_image* images, std::uint32_t n);
 // in front of the DQT of each image that fits, and its field sizes grown,
 // if the file's filesystem has room for all it writes. Returns dht_added,
 // or write_failed once the file is as it was, or damaged if it could not
-// be put back.
+// be put back. reached tells how far the writes got.
 repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count,
-                                 const lacking_image* images, std::uint32_t n);
+                                 const lacking_image* images, std::uint32_t n, std::uint64_t& reached);
 
-// Puts a file that a rewrite from offset from changed back as it was
-// loaded: cut to count bytes, buffer[from, count) written at from. True if
-// every step held.
-bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count, std::uint32_t from);
+// Puts a file that a rewrite from offset from changed, up to reached, back
+// as it was loaded: buffer[from, reached) written back over what it
+// changed, then the file cut to count bytes if it grew. True if the bytes
+// are back and the size is right, whatever a call returned on the way.
+bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count, std::uint32_t from,
+              std::uint64_t reached);
 
 // Reads the decision, prints a line for each image that lacks tables, and
 // rewrites the file where they fit.
