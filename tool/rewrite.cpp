@@ -67,7 +67,7 @@ bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count
     // Judged by what the file holds at the end, not by each call: a size
     // limit refuses the cut of a file that never grew, and the bytes the
     // rewrite wrote can still all go back.
-    const std::uint64_t end = reached < count ? reached : count;
+    const std::uint32_t end = reached < count ? static_cast<std::uint32_t>(reached) : count;
     const bool back = end <= from || os_write_at(stream, from, buffer + from, end - from) == end - from;
     os_file_state now{};
     if (os_state(stream, now) && now.size > static_cast<std::int64_t>(count)) (void)os_truncate(stream, count);
