@@ -57,6 +57,17 @@ void decoded_share(const std::vector<std::uint8_t>& d, std::size_t start, double
     bytes += double(end - sos) * share;
 }
 
+// Judges each image of d in turn, and hands each verdict to seen.
+template <typename F>
+void judge_all(const std::vector<std::uint8_t>& d, F seen) {
+    for (std::uint32_t start = 0;;) {
+        const jpeg_image image = judge_image(d.data(), static_cast<std::uint32_t>(d.size()), start);
+        seen(image, start);
+        if (image.next == 0 || image.kind == image_kind::damaged) break;
+        start = image.next;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,23 +82,15 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         files.push_back(load(argv[i]));
         const auto& d = files.back();
-        for (std::uint32_t start = 0;;) {
-            const jpeg_image image = judge_image(d.data(), static_cast<std::uint32_t>(d.size()), start);
+        judge_all(d, [&](const jpeg_image& image, std::uint32_t start) {
             ++images;
             fits += image.kind == image_kind::fits;
             decoded_share(d, start, blocks, bytes);
-            if (image.next == 0 || image.kind == image_kind::damaged) break;
-            start = image.next;
-        }
+        });
     }
     const auto begin = std::chrono::steady_clock::now();
     for (int r = 0; r < rounds; ++r)
-        for (const auto& d : files)
-            for (std::uint32_t start = 0;;) {
-                const jpeg_image image = judge_image(d.data(), static_cast<std::uint32_t>(d.size()), start);
-                if (image.next == 0 || image.kind == image_kind::damaged) break;
-                start = image.next;
-            }
+        for (const auto& d : files) judge_all(d, [](const jpeg_image&, std::uint32_t) {});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() / rounds;
     std::printf("%zu images (%zu fit), %.0f blocks decoded each, %.1f us an image, %.0f MB/s of coded data\n", images,
                 fits, blocks / double(images), seconds * 1e6 / double(images), bytes / seconds / 1e6);

@@ -31,8 +31,8 @@ bool os_is_regular_file(std::FILE* stream);
 // cannot lock, true, and the run goes on without.
 bool os_lock(std::FILE* stream, int seconds);
 
-// What tells that another program changed the file: its size and the time
-// it was last written.
+// The file's size, measured in 64 bits, and the time it was last written:
+// together, what tells that another program changed it.
 struct os_file_state {
     std::int64_t size;
     std::int64_t modified;
@@ -51,10 +51,6 @@ std::FILE* os_duplicate(std::FILE* stream);
 
 // Bytes free for this user on the stream's filesystem; -1 if it cannot tell.
 std::int64_t os_space_available(std::FILE* stream);
-
-// The stream's length in bytes, measured from its end in 64 bits; -1 if it
-// cannot be found. Leaves the stream positioned at the end.
-std::int64_t os_stream_size(std::FILE* stream);
 
 // The path in argv[index] as text for the lines, UTF-8 on Windows too.
 // Valid until the next call.

@@ -117,10 +117,6 @@ std::int64_t os_space_available(std::FILE* stream) {
     return bytes > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(bytes);
 }
 
-std::int64_t os_stream_size(std::FILE* stream) {
-    return fseeko(stream, 0, SEEK_END) == 0 ? static_cast<std::int64_t>(ftello(stream)) : -1;
-}
-
 const char* os_path_text(char** argv, int index) { return argv[index]; }
 
 std::uint8_t* os_obtain_buffer(std::uint32_t size) {

@@ -141,11 +141,6 @@ std::int64_t os_space_available(std::FILE* stream) {
     return available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(available.QuadPart);
 }
 
-std::int64_t os_stream_size(std::FILE* stream) {
-    // long is 32 bits here; a 2 GiB file would wrap.
-    return _fseeki64(stream, 0, SEEK_END) == 0 ? _ftelli64(stream) : -1;
-}
-
 std::uint8_t* os_obtain_buffer(std::uint32_t size) {
     return static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
 }

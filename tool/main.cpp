@@ -62,6 +62,7 @@ struct outcome {
 };
 
 constexpr outcome done{0, nullptr};
+constexpr outcome cannot_load{3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
 constexpr outcome lines_lost{6, nullptr};
 
 // Loads the open file and repairs it. The caller closes the file and
@@ -76,21 +77,20 @@ outcome load_and_repair(file_image& image, std::uint32_t& buffer_size) {
     // run must not load the bytes this one is moving.
     if (!os_lock(image.stream, lock_wait_seconds())) return {5, "another program holds its lock; nothing was written"};
 
-    const std::int64_t end = os_stream_size(image.stream);
-    if (end < 0 || end > INT32_MAX) return {3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
-    const auto size = static_cast<std::uint32_t>(end);
-    if (std::fseek(image.stream, 0, SEEK_SET) != 0) return {4, "shorter than 52 bytes, or unreadable"};
+    // Size and time of last write, taken before the read: a change while it
+    // runs shows at the rewrite.
+    os_file_state loaded{};
+    if (!os_state(image.stream, loaded) || loaded.size > INT32_MAX) return cannot_load;
+    const auto size = static_cast<std::uint32_t>(loaded.size);
+    image.modified = loaded.modified;
 
     // One byte more than measured: a read that ends early (a failing FUSE
     // or network mount reports the end there) or a file that grew would
     // otherwise pass for the whole file, and the rewrite would write over
     // bytes it never read.
     image.buffer = os_obtain_buffer(size + 1);
-    if (image.buffer == nullptr) return {3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
+    if (image.buffer == nullptr) return cannot_load;
     buffer_size = size + 1;
-    // Taken before the read: a change while it runs shows at the rewrite.
-    os_file_state loaded{};
-    image.modified = os_state(image.stream, loaded) ? loaded.modified : -1;
     image.count = static_cast<std::uint32_t>(std::fread(image.buffer, 1, size + 1, image.stream));
     if (std::ferror(image.stream) || image.count < minimum_size) return {4, "shorter than 52 bytes, or unreadable"};
     if (image.count != size) return {4, "it changed size while it was read, or the read stopped short"};
@@ -115,7 +115,7 @@ outcome load_and_repair(file_image& image, std::uint32_t& buffer_size) {
     case repair_result::damaged: return {7, "the rewrite failed and it could not be put back"};
     case repair_result::write_failed: return {5, "the rewrite failed; it is as it was"};
     case repair_result::changed: return {5, "it changed while it was read; nothing was written"};
-    case repair_result::no_memory: return {3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
+    case repair_result::no_memory: return cannot_load;
     case repair_result::too_large: return {3, "the repair would make it 2 GiB or more; nothing was written"};
     default: return reported ? done : lines_lost;
     }

@@ -142,13 +142,11 @@ repair_result add_dht_if_missing(file_image& image) {
     }
     repair_result result = repair_result::left_alone;
     os_file_state now{};
-    if (fitting == 0) {
-        result = repair_result::left_alone;
-    } else if (!os_state(image.stream, now) || now.size != image.count || now.modified != image.modified) {
+    if (fitting != 0 && (!os_state(image.stream, now) || now.size != image.count || now.modified != image.modified)) {
         // Another program wrote to it since the load (one that takes no
         // lock): rewriting from the copy in memory would undo its writes.
         result = repair_result::changed;
-    } else {
+    } else if (fitting != 0) {
         image.rewritten_from = first_written(images, n);
         result = insert_dht_segment(image.stream, image.buffer, image.count, images, n, image.rewritten_to);
     }

@@ -16,7 +16,7 @@ struct file_image {
     std::FILE* stream;
     std::uint8_t* buffer;
     std::uint32_t count;           // bytes actually read; bounds every use of buffer
-    std::int64_t modified;         // the file's time of last write when it was read; -1: unknown
+    std::int64_t modified;         // the file's time of last write when it was read
     std::uint32_t rewritten_from;  // the first byte a rewrite wrote, for its undo
     std::uint64_t rewritten_to;    // and where its writes reached
 };
