@@ -210,9 +210,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int fd = fileno(f);
     check(ftruncate(fd, 0) == 0 && std::fseek(f, 0, SEEK_SET) == 0, "reset");
     check(std::fwrite(data, 1, size, f) == size, "load");
-    std::uint64_t reached = 0;
-    check(insert_dht_segment(f, data, count, lacking.data(), n, reached) == repair_result::dht_added, "insert");
-    check(reached == want.size(), "the writes reached the end");
+    rewrite_trace trace{};
+    check(insert_dht_segment(f, data, count, lacking.data(), n, trace) == repair_result::dht_added, "insert");
+    check(trace.reached == want.size(), "the writes reached the end");
     std::vector<std::uint8_t> after(want.size() + 1);
     const auto got = pread(fd, after.data(), after.size(), 0);
     check(got == static_cast<ssize_t>(want.size()), "grew by the segments");

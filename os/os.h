@@ -15,6 +15,14 @@
 // output was closed.
 bool os_prepare_run();
 
+// The run's paths, numbered 1 to the count returned, for
+// os_open_for_update and os_path_text. On Windows, whose shells leave
+// wildcards to each program, * and ? in a path's last part are expanded
+// there: the files that match, in name order, folders left out; a path that
+// matches nothing stays as it is. Elsewhere the shell has done it, and the
+// count is argc.
+int os_paths(int argc, char** argv);
+
 // Opens the file named by argv[index] for reading and writing, binary,
 // never creating it, without waiting on a device or FIFO and without
 // taking a controlling terminal. On Windows the name comes from the wide
@@ -55,6 +63,17 @@ std::int64_t os_space_available(std::FILE* stream);
 // The path in argv[index] as text for the lines, UTF-8 on Windows too.
 // Valid until the next call.
 const char* os_path_text(char** argv, int index);
+
+// True where the backslash separates folders (Windows). There it is
+// written as it is in the lines, like any ordinary name's bytes; no file
+// name there can hold the bytes that an escape stands for.
+extern const bool os_backslash_separates;
+
+// The system's code for why the call just made failed (errno, or
+// GetLastError on Windows), and a short text for a code, in the system's
+// words; the text is valid until the next call.
+int os_error();
+const char* os_error_text(int code);
 
 // A buffer of size bytes, or nullptr; given back with os_release_buffer.
 std::uint8_t* os_obtain_buffer(std::uint32_t size);

@@ -49,6 +49,8 @@ bool os_prepare_run() {
     return output_open;
 }
 
+int os_paths(int argc, char**) { return argc; }
+
 std::FILE* os_open_for_update(char** argv, int index) {
     // A FIFO or a device would otherwise hold the open, and a terminal
     // could become the run's own; what is not a regular file is refused
@@ -118,6 +120,12 @@ std::int64_t os_space_available(std::FILE* stream) {
 }
 
 const char* os_path_text(char** argv, int index) { return argv[index]; }
+
+const bool os_backslash_separates = false;
+
+int os_error() { return errno; }
+
+const char* os_error_text(int code) { return std::strerror(code); }
 
 std::uint8_t* os_obtain_buffer(std::uint32_t size) {
     // The size alone tells os_release_buffer which kind it was given, so a

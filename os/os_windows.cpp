@@ -2,8 +2,9 @@
 
 #include "os.h"
 
-#include <cwchar>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 
 #include <fcntl.h>
 #include <io.h>
@@ -44,15 +45,95 @@ bool os_prepare_run() {
 
 namespace {
 
-// The arguments as the command line gave them: the narrow argv has already
-// lost what the ANSI code page cannot hold. Parsed once for all paths.
-LPWSTR wide_argument(int index) {
-    static int count = 0;
-    static LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    return wide != nullptr && index < count ? wide[index] : nullptr;
+// The paths, wide, from the command line: the narrow argv has already lost
+// what the ANSI code page cannot hold.
+LPWSTR* paths = nullptr;
+int path_count = 0;
+
+bool add_path(LPWSTR path) {
+    void* grown = std::realloc(paths, (path_count + 1) * sizeof *paths);
+    if (grown == nullptr) return false;
+    paths = static_cast<LPWSTR*>(grown);
+    paths[path_count++] = path;
+    return true;
 }
 
+bool same_letter(wchar_t a, wchar_t b) { return CompareStringOrdinal(&a, 1, &b, 1, TRUE) == CSTR_EQUAL; }
+
+// The system's search matches a name's short 8.3 form too, so that "*.jpg"
+// finds "a.jpeg" by its "A~1.JPG"; each name found is matched again here,
+// with * and ? as other systems' shells read them, blind to case as names
+// here are.
+bool matches(const wchar_t* pattern, const wchar_t* name) {
+    const wchar_t* star = nullptr;
+    const wchar_t* retry = nullptr;
+    while (*name != L'\0') {
+        if (*pattern == L'?' || (*pattern != L'*' && same_letter(*pattern, *name))) {
+            ++pattern;
+            ++name;
+        } else if (*pattern == L'*') {
+            star = ++pattern;
+            retry = name;
+        } else if (star != nullptr) {
+            pattern = star;
+            name = ++retry;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*') ++pattern;
+    return *pattern == L'\0';
+}
+
+int by_name(const void* a, const void* b) {
+    const LPWSTR x = *static_cast<const LPWSTR*>(a), y = *static_cast<const LPWSTR*>(b);
+    const int order = CompareStringOrdinal(x, -1, y, -1, TRUE);
+    return order != CSTR_EQUAL ? order - CSTR_EQUAL : wcscmp(x, y);
+}
+
+// Adds the files that the last part of pattern matches in its folder, in
+// name order, or the pattern itself if none does.
+void expand(LPWSTR pattern) {
+    std::size_t folder = 0;  // the length of the folder part, with its separator
+    for (std::size_t i = 0; pattern[i] != L'\0'; ++i)
+        if (pattern[i] == L'\\' || pattern[i] == L'/' || (i == 1 && pattern[i] == L':')) folder = i + 1;
+    const LPWSTR last = pattern + folder;
+    const int first = path_count;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = wcspbrk(pattern, L"*?") < last
+                              ? INVALID_HANDLE_VALUE  // a wildcard in a folder's name is left as it is
+                              : FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !matches(last, found.cFileName)) continue;
+            const std::size_t length = folder + wcslen(found.cFileName) + 1;
+            const auto path = static_cast<LPWSTR>(std::malloc(length * sizeof(wchar_t)));
+            if (path == nullptr) continue;
+            wmemcpy(path, pattern, folder);
+            wcscpy(path + folder, found.cFileName);
+            if (!add_path(path)) std::free(path);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    if (path_count == first) (void)add_path(pattern);
+    std::qsort(paths + first, static_cast<std::size_t>(path_count - first), sizeof *paths, by_name);
+}
+
+LPWSTR wide_argument(int index) { return index < path_count ? paths[index] : nullptr; }
+
 }  // namespace
+
+int os_paths(int argc, char** argv) {
+    (void)argv;
+    int count = 0;
+    LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return argc;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && wcspbrk(wide[i], L"*?") != nullptr) expand(wide[i]);
+        else (void)add_path(wide[i]);
+    }
+    return path_count;
+}
 
 std::FILE* os_open_for_update(char** argv, int index) {
     (void)argv;
@@ -65,6 +146,28 @@ const char* os_path_text(char** argv, int index) {
     const LPWSTR path = wide_argument(index);
     if (path == nullptr || WideCharToMultiByte(CP_UTF8, 0, path, -1, text, sizeof text, nullptr, nullptr) == 0)
         return argv[index];
+    return text;
+}
+
+const bool os_backslash_separates = true;
+
+int os_error() { return static_cast<int>(GetLastError()); }
+
+const char* os_error_text(int code) {
+    static wchar_t wide[512];
+    static char text[3 * 512];
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(code), 0, wide, 512, nullptr);
+    if (n == 0 || WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr) == 0) {
+        (void)std::snprintf(text, sizeof text, "error %d", code);
+        return text;
+    }
+    // A sentence with its full stop and line end, where the lines have a
+    // clause in parentheses or after a colon.
+    std::size_t end = std::strlen(text);
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ' || text[end - 1] == '.'))
+        --end;
+    text[end] = '\0';
     return text;
 }
 

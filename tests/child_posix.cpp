@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -32,6 +33,10 @@ bool drop_root_override() {
 }
 
 }  // namespace
+
+std::string open_error_text(open_error error) {
+    return std::strerror(error == open_error::missing ? ENOENT : error == open_error::directory ? EISDIR : EACCES);
+}
 
 running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
     int out[2];

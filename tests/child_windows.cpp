@@ -10,6 +10,26 @@
 
 namespace {
 
+std::wstring wide(const std::string& utf8);
+
+}  // namespace
+
+// A directory does not open as a file here: access is denied.
+std::string open_error_text(open_error error) {
+    const DWORD code = error == open_error::missing ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    wchar_t text[512];
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                   text, 512, nullptr);
+    std::wstring words(text, n);
+    while (!words.empty() && (words.back() == L'\r' || words.back() == L'\n' || words.back() == L' ' || words.back() == L'.'))
+        words.pop_back();
+    char utf8[3 * 512];
+    const int length = WideCharToMultiByte(CP_UTF8, 0, words.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
+    return length > 0 ? std::string(utf8) : std::string();
+}
+
+namespace {
+
 std::wstring wide(const std::string& utf8) {
     std::wstring out(utf8.size(), L'\0');
     const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(),

@@ -197,11 +197,12 @@ TEST(cli, refuses_without_touching_anything) {
 }
 
 // A file in the scratch directory: missing if it has no bytes before, a
-// directory if its name ends in '/'.
+// directory if its name ends in '/'; read-only files bind root too.
 struct named_file {
     std::string name;
     std::optional<bytes> before;
     bytes after;
+    bool read_only = false;
 };
 
 struct several_case {
@@ -216,26 +217,47 @@ void PrintTo(const several_case& c, std::ostream* os) { *os << c.name; }
 
 const std::string repaired_a = "a.jpg: read 117 bytes\na.jpg: FF DB/DQT tag ofs: 14; adding DHT\n";
 
+std::string cannot_open(const std::string& name, open_error error) {
+    return "dhtfix: " + name + ": cannot open it for reading and writing: " + open_error_text(error) + " (status 1)\n";
+}
+
+// The lines of a frame repaired under a name as it is printed.
+std::string repaired_as(const std::string& printed) {
+    return printed + ": read 117 bytes\n" + printed + ": FF DB/DQT tag ofs: 14; adding DHT\n";
+}
+
 const several_case several_cases[] = {
     {"repaired_has_tables_missing",
      {{"a.jpg", frame, repaired(frame, 20)}, {"b.jpg", repaired(frame, 20), repaired(frame, 20)}},
      {"a.jpg", "b.jpg", "missing.jpg"}, 1,
      repaired_a + "b.jpg: read 537 bytes\nb.jpg: FF C4/DHT tag ofs: 15; nothing to do\n",
-     "dhtfix: missing.jpg: cannot open it for reading and writing (status 1)\n"},
+     cannot_open("missing.jpg", open_error::missing)},
     {"same_file_twice", {{"a.jpg", frame, repaired(frame, 20)}}, {"a.jpg", "a.jpg"}, 0,
      repaired_a + "a.jpg: read 537 bytes\na.jpg: FF C4/DHT tag ofs: 15; nothing to do\n", ""},
-    {"empty_file_and_directory_first",
-     {{"empty.jpg", bytes{}, {}}, {"sub/", std::nullopt, {}}, {"a.jpg", frame, repaired(frame, 20)}},
-     {"empty.jpg", "sub", "a.jpg"}, 4, repaired_a,
-     "dhtfix: empty.jpg: shorter than 52 bytes, or unreadable (status 4)\n"
-     "dhtfix: sub: cannot open it for reading and writing (status 1)\n"},
+    {"empty_file_directory_and_read_only_first",
+     {{"empty.jpg", bytes{}, {}}, {"sub/", std::nullopt, {}}, {"ro.jpg", frame, frame, true},
+      {"a.jpg", frame, repaired(frame, 20)}},
+     {"empty.jpg", "sub", "ro.jpg", "a.jpg"}, 4, repaired_a,
+     "dhtfix: empty.jpg: shorter than 52 bytes (status 4)\n" + cannot_open("sub", open_error::directory)
+         + cannot_open("ro.jpg", open_error::denied)},
     {"options_are_file_names",
      {{"-x.jpg", frame, repaired(frame, 20)}, {"text.txt", text, text}}, {"-x.jpg", "--help", "text.txt", "-"}, 1,
      "-x.jpg: read 117 bytes\n-x.jpg: FF DB/DQT tag ofs: 14; adding DHT\ntext.txt: read 66 bytes\n",
-     "dhtfix: --help: cannot open it for reading and writing (status 1)\n"
-     "dhtfix: -: cannot open it for reading and writing (status 1)\n"},
+     cannot_open("--help", open_error::missing) + cannot_open("-", open_error::missing)},
+    {"names_beyond_ascii_as_they_are",
+     {{"\xD0\xBA\xD0\xB0\xD0\xB4\xD1\x80.jpg", frame, repaired(frame, 20)}},
+     {"\xD0\xBA\xD0\xB0\xD0\xB4\xD1\x80.jpg", "\xC3\xBC.jpg"}, 1,
+     repaired_as("\xD0\xBA\xD0\xB0\xD0\xB4\xD1\x80.jpg"), cannot_open("\xC3\xBC.jpg", open_error::missing)},
+#ifndef _WIN32
+    // A name cannot end its line or pass for another file's.
+    {"names_that_could_forge_a_line",
+     {{"x.jpg: read 5 bytes\ny.jpg", frame, repaired(frame, 20)}, {"tab\t.jpg", frame, repaired(frame, 20)},
+      {"back\\slash.jpg", frame, repaired(frame, 20)}},
+     {"x.jpg: read 5 bytes\ny.jpg", "tab\t.jpg", "back\\slash.jpg", "gone\x1b[2J\r\x7f.jpg"}, 1,
+     repaired_as("x.jpg: read 5 bytes\\ny.jpg") + repaired_as("tab\\t.jpg") + repaired_as("back\\\\slash.jpg"),
+     cannot_open("gone\\x1b[2J\\r\\x7f.jpg", open_error::missing)},
+#endif
 };
-
 class several : public testing::TestWithParam<several_case> {};
 
 TEST_P(several, each_path_as_if_alone_and_named) {
@@ -244,8 +266,11 @@ TEST_P(several, each_path_as_if_alone_and_named) {
     for (const named_file& f : c.files) {
         if (f.name.back() == '/') std::filesystem::create_directory(native_path(dir.path(f.name)));
         else if (f.before) write_file(dir.path(f.name), *f.before);
+        if (f.read_only) std::filesystem::permissions(native_path(dir.path(f.name)), std::filesystem::perms::owner_read);
     }
-    const run_result r = run_dhtfix(c.args, {.directory = dir.root, .err_file = logs.path("err")});
+    const run_result r =
+        run_dhtfix(c.args, {.obey_file_modes = true, .directory = dir.root, .err_file = logs.path("err")});
+    if (r.status == cannot_drop_root_override) SKIP_UNLESS_CI("root cannot give up its power over file modes here");
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     const bytes err = read_file(logs.path("err"));
@@ -253,6 +278,8 @@ TEST_P(several, each_path_as_if_alone_and_named) {
     for (const named_file& f : c.files) {
         if (!f.before) continue;
         EXPECT_EQ(read_file(dir.path(f.name)), f.after) << f.name;
+        // Else the scratch folder would not go on Windows.
+        if (f.read_only) std::filesystem::permissions(native_path(dir.path(f.name)), std::filesystem::perms::owner_all);
     }
 }
 

@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 #include <fstream>
@@ -149,9 +151,10 @@ TEST(cli, two_runs_at_once_repair_once) {
 
 // A rewrite that would not fit in the space left is never started, even
 // where an in-place write would need only 420 more bytes: a filesystem
-// that copies on write needs room for all of it. With room, it goes ahead.
+// that copies on write needs room for all of it, and the line says how
+// much. With room, it goes ahead; a small frame beside it always has room.
 TEST(cli, rewrite_without_room_is_not_started) {
-    scratch_dir dir;
+    scratch_dir dir, logs;
     const std::string mount_point = dir.path("small");
     std::filesystem::create_directory(mount_point);
     if (mount("dhtfix-test", mount_point.c_str(), "tmpfs", 0, "size=512k") != 0)
@@ -160,14 +163,22 @@ TEST(cli, rewrite_without_room_is_not_started) {
     const std::string path = mount_point + "/frame.jpg", filler = mount_point + "/filler";
     for (const bool room : {false, true}) {
         write_file(path, large);
+        write_file(mount_point + "/small.jpg", frame);
         write_file(filler, zeros(room ? 0 : 212 << 10));  // leaves about 100 KiB
         struct stat before {}, after {};
         stat(path.c_str(), &before);
-        const run_result r = run_dhtfix({path});
+        const run_result r = run_dhtfix({"frame.jpg", "small.jpg"},
+                                        {.directory = mount_point, .err_file = logs.path("err")});
         stat(path.c_str(), &after);
-        EXPECT_EQ(r.out, "read 204917 bytes\nFF DB/DQT tag ofs: 14; adding DHT\n");
+        EXPECT_EQ(r.out, "frame.jpg: read 204917 bytes\nframe.jpg: FF DB/DQT tag ofs: 14; adding DHT\n"
+                         "small.jpg: read 117 bytes\nsmall.jpg: FF DB/DQT tag ofs: 14; adding DHT\n");
         EXPECT_EQ(r.status, room ? 0 : 5);
+        const bytes err = read_file(logs.path("err"));
+        EXPECT_EQ(std::string(err.begin(), err.end()),
+                  room ? "" : "dhtfix: frame.jpg: not enough free space for the rewrite (205317 bytes needed); "
+                              "nothing was written (status 5)\n");
         EXPECT_TRUE(read_file(path) == (room ? repaired(large, 20) : large)) << "room: " << room;
+        EXPECT_EQ(read_file(mount_point + "/small.jpg"), repaired(frame, 20));
         if (!room) {
             EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
             EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << "the file was written";
@@ -240,7 +251,7 @@ TEST(cli, several_paths_under_faults) {
         std::string err;
         bytes a, b;
     } runs[] = {
-        {{.file_size = 600}, 5, "dhtfix: big.jpg: the rewrite failed; it is as it was (status 5)\n",
+        {{.file_size = 600}, 5, "dhtfix: big.jpg: the rewrite failed (" + std::string(std::strerror(EFBIG)) + "); it is as it was (status 5)\n",
          repaired(frame, 20), big},
         {{.broken_pipe = true}, 128 + SIGPIPE, "", repaired(frame, 20), big},
     };

@@ -94,10 +94,12 @@ TEST(insert_dht_segment, shifts_the_rest_behind_the_segment) {
     for (const auto& [file, t] : {std::pair{frame, 20u}, {soi + dqt, 2u}, {tail_dqt, 20u}}) {
         std::FILE* f = loaded_stream(dir.path("frame.jpg"), file);
         const lacking_image image{image_kind::fits, t, 0};
-        std::uint64_t reached = 0;
-        ASSERT_EQ(insert_dht_segment(f, file.data(), static_cast<std::uint32_t>(file.size()), &image, 1, reached),
+        rewrite_trace trace{};
+        ASSERT_EQ(insert_dht_segment(f, file.data(), static_cast<std::uint32_t>(file.size()), &image, 1, trace),
                   repair_result::dht_added);
-        EXPECT_EQ(reached, file.size() + 420);
+        EXPECT_EQ(trace.reached, file.size() + 420);
+        EXPECT_EQ(trace.needed, file.size() - t + 420);
+        EXPECT_EQ(trace.error, 0);
         const bytes after = stream_bytes(f);
         EXPECT_EQ(after, repaired(file, t)) << "tag at " << t;
         const tag again = find_first_tag(after.data(), static_cast<std::uint32_t>(after.size()));

@@ -27,6 +27,10 @@ bool in_ci();
         GTEST_SKIP() << (why);               \
     } while (false)
 
+// The system's words for why a file would not open, as the tool writes them.
+enum class open_error { missing, directory, denied };
+std::string open_error_text(open_error error);
+
 // A fresh directory that is removed with everything in it at the end of the test.
 struct scratch_dir {
     scratch_dir();

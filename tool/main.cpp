@@ -33,6 +33,7 @@
 // each line names its file, the way grep does, and a failure gets a line on
 // standard error; with one, failures print nothing, as always.
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,12 +59,24 @@ int lock_wait_seconds() {
 // A path's status, and the reason its line on standard error gives.
 struct outcome {
     int status;
-    const char* reason;
+    char reason[256];
 };
 
-constexpr outcome done{0, nullptr};
-constexpr outcome cannot_load{3, "cannot load it (no memory, size unknown, or 2 GiB or more)"};
-constexpr outcome lines_lost{6, nullptr};
+[[gnu::format(printf, 2, 3)]] outcome failure(int status, const char* format, ...) {
+    outcome result{status, {}};
+    std::va_list args;
+    va_start(args, format);
+    (void)std::vsnprintf(result.reason, sizeof result.reason, format, args);
+    va_end(args);
+    return result;
+}
+
+constexpr outcome done{0, {}};
+constexpr outcome lines_lost{6, {}};
+
+// The system's reason for a failed write or close; a write can also stop
+// short without one.
+const char* write_error(int code) { return code != 0 ? os_error_text(code) : "a write stopped short"; }
 
 // Loads the open file and repairs it. The caller closes the file and
 // releases the buffer whatever happens here.
@@ -71,16 +84,18 @@ outcome load_and_repair(file_image& image, std::uint32_t& buffer_size) {
     // Checked before anything waits on it or reads it: a device, a FIFO or a
     // terminal that a link or a swapped folder put in a file's place is
     // never read, let alone written.
-    if (!os_is_regular_file(image.stream)) return {3, "not a regular file"};
+    if (!os_is_regular_file(image.stream)) return failure(3, "not a regular file");
 
     // Held from before the size is taken until the file is closed: a second
     // run must not load the bytes this one is moving.
-    if (!os_lock(image.stream, lock_wait_seconds())) return {5, "another program holds its lock; nothing was written"};
+    if (!os_lock(image.stream, lock_wait_seconds()))
+        return failure(5, "another program holds its lock; nothing was written");
 
     // Size and time of last write, taken before the read: a change while it
     // runs shows at the rewrite.
     os_file_state loaded{};
-    if (!os_state(image.stream, loaded) || loaded.size > INT32_MAX) return cannot_load;
+    if (!os_state(image.stream, loaded)) return failure(3, "cannot load it: %s", os_error_text(os_error()));
+    if (loaded.size > INT32_MAX) return failure(3, "cannot load it: it is 2 GiB or more");
     const auto size = static_cast<std::uint32_t>(loaded.size);
     image.modified = loaded.modified;
 
@@ -89,13 +104,14 @@ outcome load_and_repair(file_image& image, std::uint32_t& buffer_size) {
     // otherwise pass for the whole file, and the rewrite would write over
     // bytes it never read.
     image.buffer = os_obtain_buffer(size + 1);
-    if (image.buffer == nullptr) return cannot_load;
+    if (image.buffer == nullptr) return failure(3, "cannot load it: not enough memory");
     buffer_size = size + 1;
     image.count = static_cast<std::uint32_t>(std::fread(image.buffer, 1, size + 1, image.stream));
-    if (std::ferror(image.stream) || image.count < minimum_size) return {4, "shorter than 52 bytes, or unreadable"};
-    if (image.count != size) return {4, "it changed size while it was read, or the read stopped short"};
+    if (std::ferror(image.stream)) return failure(4, "cannot read it: %s", os_error_text(os_error()));
+    if (image.count < minimum_size) return failure(4, "shorter than 52 bytes");
+    if (image.count != size) return failure(4, "it changed size while it was read, or the read stopped short");
 
-    if (image.name != nullptr) std::printf("%s: ", image.name);
+    if (image.name != nullptr) print_name(stdout, image.name);
     std::printf("read %i bytes\n", static_cast<int>(image.count));
 
     // A signal between two writes would leave the segment over the file's
@@ -112,11 +128,16 @@ outcome load_and_repair(file_image& image, std::uint32_t& buffer_size) {
     const bool reported = std::fflush(stdout) == 0 && !std::ferror(stdout);
 
     switch (result) {
-    case repair_result::damaged: return {7, "the rewrite failed and it could not be put back"};
-    case repair_result::write_failed: return {5, "the rewrite failed; it is as it was"};
-    case repair_result::changed: return {5, "it changed while it was read; nothing was written"};
-    case repair_result::no_memory: return cannot_load;
-    case repair_result::too_large: return {3, "the repair would make it 2 GiB or more; nothing was written"};
+    case repair_result::damaged:
+        return failure(7, "the rewrite failed (%s) and it could not be put back", write_error(image.error));
+    case repair_result::write_failed:
+        return failure(5, "the rewrite failed (%s); it is as it was", write_error(image.error));
+    case repair_result::no_room:
+        return failure(5, "not enough free space for the rewrite (%llu bytes needed); nothing was written",
+                       static_cast<unsigned long long>(image.needed));
+    case repair_result::changed: return failure(5, "it changed while it was read; nothing was written");
+    case repair_result::no_memory: return failure(3, "not enough memory to judge its images; nothing was written");
+    case repair_result::too_large: return failure(3, "the repair would make it 2 GiB or more; nothing was written");
     default: return reported ? done : lines_lost;
     }
 }
@@ -125,7 +146,7 @@ outcome repair_path(char** argv, int index, bool named) {
     file_image image{};
     image.name = named ? os_path_text(argv, index) : nullptr;
     image.stream = os_open_for_update(argv, index);
-    if (image.stream == nullptr) return {1, "cannot open it for reading and writing"};
+    if (image.stream == nullptr) return failure(1, "cannot open it for reading and writing: %s", os_error_text(os_error()));
     std::setvbuf(image.stream, nullptr, _IONBF, 0);
     std::uint32_t buffer_size = 0;
     const outcome result = load_and_repair(image, buffer_size);
@@ -139,24 +160,32 @@ int run(int argc, char** argv) {
     // Before any open, so a file cannot land on a closed standard descriptor.
     const bool output_open = os_prepare_run();
     if (argc < 2) return 1;
-    const bool named = argc > 2;
+    const int paths = os_paths(argc, argv);
+    const bool named = paths > 2;
 
     // Large enough for the lines of any one file, so each file's lines
     // leave in the one write of the flush after it.
     static char lines[2 * 131072 + 256];
     std::setvbuf(stdout, lines, _IOFBF, sizeof lines);
+    // Each failure's line in one write too, though it is written in parts.
+    static char failures[4096];
+    std::setvbuf(stderr, failures, _IOFBF, sizeof failures);
 
     int failed = 0;
     bool lost = !output_open;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < paths; ++i) {
         const outcome result = repair_path(argv, i, named);
         if (result.status == 6) {
             lost = true;
         } else if (result.status != 0) {
             if (result.status > failed) failed = result.status;
             // A line that cannot be written changes nothing: the status tells.
-            if (named) (void)std::fprintf(stderr, "dhtfix: %s: %s (status %d)\n", os_path_text(argv, i),
-                                          result.reason, result.status);
+            if (named) {
+                (void)std::fputs("dhtfix: ", stderr);
+                print_name(stderr, os_path_text(argv, i));
+                (void)std::fprintf(stderr, "%s (status %d)\n", result.reason, result.status);
+                (void)std::fflush(stderr);
+            }
         }
     }
     if (failed != 0) return failed;

@@ -11,13 +11,15 @@ namespace {
 // on from where the last one reached, and none after one that failed.
 struct sequence {
     std::FILE* stream;
-    std::uint64_t reached;
+    rewrite_trace& trace;
     bool ok;
     void put(const std::uint8_t* data, std::size_t size) {
         if (!ok) return;
-        const std::size_t n = os_write_at(stream, reached, data, size);
-        reached += n;
+        const std::size_t n = os_write_at(stream, trace.reached, data, size);
+        trace.reached += n;
         ok = n == size;
+        // Taken before the undo's own calls can change it.
+        if (!ok) trace.error = os_error();
     }
 };
 
@@ -75,21 +77,21 @@ bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count
 }
 
 repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count,
-                                 const lacking_image* images, std::uint32_t n, std::uint64_t& reached) {
+                                 const lacking_image* images, std::uint32_t n, rewrite_trace& trace) {
     std::uint32_t fitting = 0;
     for (std::uint32_t i = 0; i < n; ++i) fitting += images[i].kind == image_kind::fits;
     const std::uint32_t from = first_written(images, n);
-    reached = from;
+    trace = {from, 0, 0};
 
     // A filesystem that copies on write needs room for every byte written,
     // not just the 420 a file grows by for each image, and may then fail the
     // write-back too. It cannot be told from the others, so the rewrite that
     // might not finish is not started anywhere.
-    const std::uint64_t writes = std::uint64_t{sizeof standard_dht_segment} * fitting + (count - from);
+    trace.needed = std::uint64_t{sizeof standard_dht_segment} * fitting + (count - from);
     const std::int64_t available = os_space_available(stream);
-    if (available >= 0 && static_cast<std::uint64_t>(available) < writes) return repair_result::write_failed;
+    if (available >= 0 && static_cast<std::uint64_t>(available) < trace.needed) return repair_result::no_room;
 
-    sequence out{stream, from, true};
+    sequence out{stream, trace, true};
     std::uint32_t at = from;
     for (std::uint32_t i = 0; i < n; ++i) {
         const lacking_image& image = images[i];
@@ -106,16 +108,32 @@ repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, 
         at = image.dqt;
     }
     out.put(buffer + at, count - at);
-    reached = out.reached;
     if (out.ok) return repair_result::dht_added;
-    return put_back(stream, buffer, count, from, out.reached) ? repair_result::write_failed : repair_result::damaged;
+    return put_back(stream, buffer, count, from, trace.reached) ? repair_result::write_failed : repair_result::damaged;
+}
+
+void print_name(std::FILE* out, const char* name) {
+    const char* plain = name;  // the start of the bytes not yet written
+    for (const char* p = name;; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        const bool escaped = (byte < 0x20 && byte != 0) || byte == 0x7F || (byte == '\\' && !os_backslash_separates);
+        if (!escaped && byte != 0) continue;
+        (void)std::fwrite(plain, 1, static_cast<std::size_t>(p - plain), out);
+        if (byte == 0) break;
+        plain = p + 1;
+        static const char letters[] = "abtnvfr";  // for 0x07 to 0x0D
+        if (byte == '\\') (void)std::fputs("\\\\", out);
+        else if (byte >= 0x07 && byte <= 0x0D) (void)std::fprintf(out, "\\%c", letters[byte - 0x07]);
+        else (void)std::fprintf(out, "\\x%02x", unsigned{byte});
+    }
+    (void)std::fputs(": ", out);
 }
 
 repair_result add_dht_if_missing(file_image& image) {
     const tag found = find_first_tag(image.buffer, image.count);
     if (found.kind == tag_kind::none) return repair_result::no_tag;
     if (found.kind == tag_kind::dht) {
-        if (image.name != nullptr) std::printf("%s: ", image.name);
+        if (image.name != nullptr) print_name(stdout, image.name);
         // Names the code byte, where the DQT lines name the 0xFF byte;
         // scripts parse these lines, so both stay as they have always been.
         std::printf("FF C4/DHT tag ofs: %X; nothing to do\n", unsigned{found.offset} + 1);
@@ -137,7 +155,7 @@ repair_result add_dht_if_missing(file_image& image) {
         return repair_result::too_large;
     }
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (image.name != nullptr) std::printf("%s: ", image.name);
+        if (image.name != nullptr) print_name(stdout, image.name);
         std::printf("FF DB/DQT tag ofs: %X; %s\n", unsigned{images[i].dqt}, verdict(images[i].kind));
     }
     repair_result result = repair_result::left_alone;
@@ -148,7 +166,11 @@ repair_result add_dht_if_missing(file_image& image) {
         result = repair_result::changed;
     } else if (fitting != 0) {
         image.rewritten_from = first_written(images, n);
-        result = insert_dht_segment(image.stream, image.buffer, image.count, images, n, image.rewritten_to);
+        rewrite_trace trace{};
+        result = insert_dht_segment(image.stream, image.buffer, image.count, images, n, trace);
+        image.rewritten_to = trace.reached;
+        image.needed = trace.needed;
+        image.error = trace.error;
     }
     std::free(images);
     return result;
@@ -168,6 +190,7 @@ repair_result close_file(file_image& image, repair_result result) {
         if (spare != nullptr) (void)std::fclose(spare);
         return result;
     }
+    image.error = os_error();
     if (spare == nullptr) return repair_result::damaged;
     const bool restored = put_back(spare, image.buffer, image.count, image.rewritten_from, image.rewritten_to);
     return std::fclose(spare) == 0 && restored ? repair_result::write_failed : repair_result::damaged;

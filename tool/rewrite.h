@@ -19,6 +19,8 @@ struct file_image {
     std::int64_t modified;         // the file's time of last write when it was read
     std::uint32_t rewritten_from;  // the first byte a rewrite wrote, for its undo
     std::uint64_t rewritten_to;    // and where its writes reached
+    std::uint64_t needed;          // the bytes a rewrite writes, which need room on the disk
+    int error;                     // the system's code for a failed write or close; 0 if none
 };
 
 enum class repair_result {
@@ -29,7 +31,8 @@ enum class repair_result {
     no_memory,     // too many images to keep track of; unchanged
     too_large,     // the repair would make the file 2 GiB or larger; unchanged
     changed,       // another program changed the file after it was read; unchanged
-    write_failed,  // the rewrite failed or would not fit; the file is as it was
+    no_room,       // not enough free space for all the rewrite writes; unchanged
+    write_failed,  // the rewrite failed; the file is as it was
     damaged,       // the rewrite failed and the file could not be put back
 };
 
@@ -45,13 +48,21 @@ struct lacking_image {
 // The first byte a rewrite for these images writes.
 std::uint32_t first_written(const lacking_image* images, std::uint32_t n);
 
+// What a rewrite did: how far its writes got, how many bytes it had to
+// write, and the system's code for the write that failed (0 if none).
+struct rewrite_trace {
+    std::uint64_t reached;
+    std::uint64_t needed;
+    int error;
+};
+
 // Rewrites the file from its first changed byte on: the standard segment
 // in front of the DQT of each image that fits, and its field sizes grown,
-// if the file's filesystem has room for all it writes. Returns dht_added,
-// or write_failed once the file is as it was, or damaged if it could not
-// be put back. reached tells how far the writes got.
+// if the file's filesystem has room for all it writes. Returns dht_added;
+// no_room, with nothing written; write_failed once the file is as it was;
+// or damaged if it could not be put back.
 repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count,
-                                 const lacking_image* images, std::uint32_t n, std::uint64_t& reached);
+                                 const lacking_image* images, std::uint32_t n, rewrite_trace& trace);
 
 // Puts a file that a rewrite from offset from changed, up to reached, back
 // as it was loaded: buffer[from, reached) written back over what it
@@ -59,6 +70,12 @@ repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, 
 // are back and the size is right, whatever a call returned on the way.
 bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count, std::uint32_t from,
               std::uint64_t reached);
+
+// Writes a file's name and ": ", which begin each of its lines when several
+// files are named. A byte below 0x20, 0x7F and the backslash are written as
+// C escapes, so that no name can end a line or forge one; every other byte,
+// UTF-8 too, as it is.
+void print_name(std::FILE* out, const char* name);
 
 // Reads the decision, prints a line for each image that lacks tables, and
 // rewrites the file where they fit.
