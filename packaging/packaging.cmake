@@ -16,6 +16,18 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
+# The commit's time, unless SOURCE_DATE_EPOCH says otherwise, dates the
+# changelog's latest entry and every file in the packages, so two builds of
+# one commit give the same bytes without anything set by hand.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(source_date_epoch $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                  OUTPUT_VARIABLE source_date_epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+configure_file(packaging/cpack-options.cmake.in ${PROJECT_BINARY_DIR}/cpack-options.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-options.cmake)
+
 if(WIN32)
   # The man page as plain text, for a platform without man.
   find_program(GROFF groff REQUIRED)
@@ -23,7 +35,7 @@ if(WIN32)
   add_custom_command(OUTPUT ${manual_text}
     COMMAND ${GROFF} -man -Tascii -P-cbou ${PROJECT_SOURCE_DIR}/man/dhtfix.1 > ${manual_text}
     DEPENDS ${PROJECT_SOURCE_DIR}/man/dhtfix.1 VERBATIM)
-  add_custom_target(manual_text ALL DEPENDS ${manual_text})
+  add_custom_target(docs ALL DEPENDS ${manual_text})
   install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
   install(FILES ${manual_text} DESTINATION .)
   set(CPACK_GENERATOR ZIP)
@@ -32,14 +44,6 @@ else()
   # Compressed without a name or time in the header, so two builds of one
   # commit give the same bytes.
   find_program(GZIP gzip REQUIRED)
-  # The commit's time dates the changelog's latest entry; cpack takes the
-  # same from the environment for the archives' timestamps.
-  if(DEFINED ENV{SOURCE_DATE_EPOCH})
-    set(source_date_epoch $ENV{SOURCE_DATE_EPOCH})
-  else()
-    execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-                    OUTPUT_VARIABLE source_date_epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  endif()
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/dhtfix)
   set(gzipped ${PROJECT_BINARY_DIR}/gzipped)
   file(MAKE_DIRECTORY ${gzipped})
@@ -50,7 +54,7 @@ else()
     COMMAND ${GZIP} -9n -f ${gzipped}/changelog
     DEPENDS ${PROJECT_SOURCE_DIR}/man/dhtfix.1 ${PROJECT_SOURCE_DIR}/CHANGELOG.md
             ${PROJECT_SOURCE_DIR}/packaging/debian-changelog.cmake VERBATIM)
-  add_custom_target(gzipped_docs ALL DEPENDS ${gzipped}/dhtfix.1.gz ${gzipped}/changelog.gz)
+  add_custom_target(docs ALL DEPENDS ${gzipped}/dhtfix.1.gz ${gzipped}/changelog.gz)
   install(FILES ${gzipped}/dhtfix.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${gzipped}/changelog.gz DESTINATION ${doc_dir})
 
@@ -71,7 +75,10 @@ License: Expat
 ${licence}
 ")
   install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${doc_dir})
-  install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME dhtfix)
+  # Meaningful only inside the .deb: left out of `cmake --install` and the
+  # .tar.gz, and added to the .deb by cpack-options.cmake.
+  install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME dhtfix
+          COMPONENT deb_only EXCLUDE_FROM_ALL)
 
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
     set(deb_arch arm64)

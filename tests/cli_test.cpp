@@ -234,12 +234,10 @@ const several_case several_cases[] = {
      cannot_open("missing.jpg", open_error::missing)},
     {"same_file_twice", {{"a.jpg", frame, repaired(frame, 20)}}, {"a.jpg", "a.jpg"}, 0,
      repaired_a + "a.jpg: read 537 bytes\na.jpg: FF C4/DHT tag ofs: 15; nothing to do\n", ""},
-    {"empty_file_directory_and_read_only_first",
-     {{"empty.jpg", bytes{}, {}}, {"sub/", std::nullopt, {}}, {"ro.jpg", frame, frame, true},
-      {"a.jpg", frame, repaired(frame, 20)}},
-     {"empty.jpg", "sub", "ro.jpg", "a.jpg"}, 4, repaired_a,
-     "dhtfix: empty.jpg: shorter than 52 bytes (status 4)\n" + cannot_open("sub", open_error::directory)
-         + cannot_open("ro.jpg", open_error::denied)},
+    {"empty_file_and_directory_first",
+     {{"empty.jpg", bytes{}, {}}, {"sub/", std::nullopt, {}}, {"a.jpg", frame, repaired(frame, 20)}},
+     {"empty.jpg", "sub", "a.jpg"}, 4, repaired_a,
+     "dhtfix: empty.jpg: shorter than 52 bytes (status 4)\n" + cannot_open("sub", open_error::directory)},
     {"options_are_file_names",
      {{"-x.jpg", frame, repaired(frame, 20)}, {"text.txt", text, text}}, {"-x.jpg", "--help", "text.txt", "-"}, 1,
      "-x.jpg: read 117 bytes\n-x.jpg: FF DB/DQT tag ofs: 14; adding DHT\ntext.txt: read 66 bytes\n",
@@ -249,6 +247,9 @@ const several_case several_cases[] = {
      {"\xD0\xBA\xD0\xB0\xD0\xB4\xD1\x80.jpg", "\xC3\xBC.jpg"}, 1,
      repaired_as("\xD0\xBA\xD0\xB0\xD0\xB4\xD1\x80.jpg"), cannot_open("\xC3\xBC.jpg", open_error::missing)},
 #ifndef _WIN32
+    // Wine run by root opens a read-only file for writing, as root may.
+    {"read_only_file", {{"ro.jpg", frame, frame, true}, {"a.jpg", frame, repaired(frame, 20)}}, {"ro.jpg", "a.jpg"}, 1,
+     repaired_a, cannot_open("ro.jpg", open_error::denied)},
     // A name cannot end its line or pass for another file's.
     {"names_that_could_forge_a_line",
      {{"x.jpg: read 5 bytes\ny.jpg", frame, repaired(frame, 20)}, {"tab\t.jpg", frame, repaired(frame, 20)},

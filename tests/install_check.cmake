@@ -1,6 +1,15 @@
 # Installs the build into a fresh prefix and checks that the tool runs from
-# there and that its man page renders. Run by CTest with -DBUILD=... -DPREFIX=...
+# there, that its man page renders, and that nothing meant only for the .deb
+# came along. Run by CTest with -DBUILD=... -DPREFIX=...; with -DSOURCE=...
+# and -DGENERATOR=..., BUILD is first made fresh the way the demo preset
+# makes its own: the tool alone, built for the demo.
 file(REMOVE_RECURSE ${PREFIX})
+if(DEFINED SOURCE)
+  file(REMOVE_RECURSE ${BUILD})
+  execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${BUILD} -G ${GENERATOR} -DBUILD_TESTING=OFF
+                  COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD} --target demo COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 include(GNUInstallDirs)
@@ -11,6 +20,9 @@ foreach(f ${tool} ${page})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+if(EXISTS ${PREFIX}/${CMAKE_INSTALL_DATADIR}/lintian)
+  message(FATAL_ERROR "the .deb's lintian override was installed too")
+endif()
 
 execute_process(COMMAND ${tool} RESULT_VARIABLE status)
 if(NOT status EQUAL 1)
