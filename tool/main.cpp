@@ -31,7 +31,9 @@
 // Each path is handled as a run with that one path would handle it, and
 // closed with its buffer released before the next is opened. With several,
 // each line names its file, the way grep does, and a failure gets a line on
-// standard error; with one, failures print nothing, as always.
+// standard error with the true reason, the system's where it has one; with
+// one, failures print nothing, as always. A name is written with the bytes
+// that could end a line or forge one escaped.
 
 #include <cstdarg>
 #include <cstdint>
