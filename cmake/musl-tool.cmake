@@ -13,7 +13,7 @@ ExternalProject_Add(dhtfix_musl
   BINARY_DIR ${musl_prefix}/build
   INSTALL_DIR ${musl_prefix}/install
   CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/musl-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
-             -DBUILD_TESTING=OFF -DDHTFIX_WERROR=${DHTFIX_WERROR} -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
+             -DBUILD_TESTING=OFF -DDHTFIX_LIBRARY=OFF -DDHTFIX_WERROR=${DHTFIX_WERROR} -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
              -DCMAKE_INSTALL_BINDIR=${CMAKE_INSTALL_BINDIR}
   INSTALL_COMMAND ${CMAKE_COMMAND} --install <BINARY_DIR> --strip
   # The sources are this project's own: rebuild whenever they may have changed.

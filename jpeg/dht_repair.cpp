@@ -33,12 +33,12 @@ enum class header_end { scan, cut, runs_past, damaged, dht };
 // What an image holds in front of its first scan.
 struct header {
     header_end end;
-    std::uint32_t sos;  // the code byte of the first SOS, once end is scan
+    std::size_t sos;  // the code byte of the first SOS, once end is scan
     tag first_dht, first_dqt;
     std::uint8_t frame_code;   // of the first SOF; 0: none
-    std::uint32_t frame;       // its length bytes
+    std::size_t frame;       // its length bytes
     std::uint32_t restart_interval;
-    std::uint32_t field_sizes;  // in the first AVI1 APP0 of a field; 0: none
+    std::size_t field_sizes;  // in the first AVI1 APP0 of a field; 0: none
 };
 
 // Walks from the SOI at start to the first SOS. Segments are read, not raw
@@ -47,21 +47,21 @@ struct header {
 // offsets that nothing here could move with them. Payloads (thumbnails,
 // AVI1 field sizes) are passed over by their lengths, and a length that
 // runs past the data is damage, never a reason to guess.
-header walk_header(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t start, bool stop_at_dht) {
+header walk_header(const std::uint8_t* buffer, std::size_t count, std::size_t start, bool stop_at_dht) {
     header h{};
     h.first_dht = h.first_dqt = {tag_kind::none, 0};
-    std::uint32_t at = start + 2;
+    std::size_t at = start + 2;
     h.end = header_end::cut;
     while (at < count) {
         if (buffer[at] != marker_prefix) {
             h.end = header_end::damaged;
             return h;
         }
-        std::uint32_t code_at = at + 1;  // past any fill bytes
+        std::size_t code_at = at + 1;  // past any fill bytes
         while (code_at < count && buffer[code_at] == marker_prefix) ++code_at;
         if (code_at == count) break;
         const std::uint8_t code = buffer[code_at];
-        const std::uint32_t marker = code_at - 1;
+        const std::size_t marker = code_at - 1;
         if (code == 0x00) {  // a stuffed zero belongs in scan data only
             h.end = header_end::damaged;
             return h;
@@ -80,7 +80,7 @@ header walk_header(const std::uint8_t* buffer, std::uint32_t count, std::uint32_
             h.end = header_end::runs_past;
             return h;
         }
-        const std::uint32_t length = be16(buffer + code_at + 1);
+        const std::size_t length = be16(buffer + code_at + 1);
         if (length < 2 || length > count - code_at - 1) {
             h.end = length < 2 ? header_end::damaged : header_end::runs_past;
             return h;
@@ -111,12 +111,12 @@ header walk_header(const std::uint8_t* buffer, std::uint32_t count, std::uint32_
 
 // Where a scan's coded data ends: the first byte of the next marker that
 // is not a stuffed zero or a restart, fill bytes included; count if none.
-std::uint32_t end_of_coded_data(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t at) {
+std::size_t end_of_coded_data(const std::uint8_t* buffer, std::size_t count, std::size_t at) {
     while (at < count) {
         const void* found = std::memchr(buffer + at, marker_prefix, count - at);
         if (found == nullptr) return count;
-        const auto prefix = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(found) - buffer);
-        std::uint32_t code_at = prefix + 1;
+        const auto prefix = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - buffer);
+        std::size_t code_at = prefix + 1;
         while (code_at < count && buffer[code_at] == marker_prefix) ++code_at;
         if (code_at == count) return count;
         const std::uint8_t code = buffer[code_at];
@@ -130,23 +130,23 @@ enum class body_end { eoi, cut };
 
 struct body {
     body_end end;
-    std::uint32_t at;   // past the EOI; where the data ran out; or at the SOI that cut it short
+    std::size_t at;   // past the EOI; where the data ran out; or at the SOI that cut it short
 };
 
 // Walks from the first SOS over scans and the segments between them (more
 // scans, DHT, DQT, DRI, DNL) to EOI. An SOI where a marker is due means the
 // image was cut short there, as when a camera drops the end of a frame;
 // anything else that does not read as a segment ends it early too.
-body walk_body(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t sos) {
-    std::uint32_t code_at = sos;
+body walk_body(const std::uint8_t* buffer, std::size_t count, std::size_t sos) {
+    std::size_t code_at = sos;
     for (;;) {
         const std::uint8_t code = buffer[code_at];
         if (code == eoi_code) return {body_end::eoi, code_at + 1};
         if (code == soi_code) return {body_end::cut, code_at - 1};
-        std::uint32_t at = code_at + 1;
+        std::size_t at = code_at + 1;
         if (!has_no_length(code)) {
             if (code == 0x00 || count - code_at < 3) return {body_end::cut, count};
-            const std::uint32_t length = be16(buffer + code_at + 1);
+            const std::size_t length = be16(buffer + code_at + 1);
             if (length < 2 || length > count - code_at - 1) return {body_end::cut, count};
             at = code_at + 1 + length;
             if (code == sos_code) at = end_of_coded_data(buffer, count, at);
@@ -160,16 +160,32 @@ body walk_body(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t so
 
 }  // namespace
 
-tag find_first_tag(const std::uint8_t* buffer, std::uint32_t count) {
-    constexpr tag none{tag_kind::none, 0};
-    if (count < 2 || buffer[0] != marker_prefix || buffer[1] != soi_code) return none;
+namespace {
+
+decision first_image(const std::uint8_t* buffer, std::size_t count) {
+    if (count < 2 || buffer[0] != marker_prefix || buffer[1] != soi_code) return {verdict::not_jpeg, 0};
     const header h = walk_header(buffer, count, 0, true);
-    if (h.end == header_end::damaged || h.end == header_end::runs_past) return none;
-    if (h.end == header_end::dht) return h.first_dht;
-    return h.first_dqt;
+    if (h.end == header_end::damaged || h.end == header_end::runs_past) return {verdict::damaged, 0};
+    if (h.end == header_end::dht) return {verdict::has_dht, h.first_dht.offset};
+    if (h.first_dqt.kind == tag_kind::dqt) return {verdict::lacks_tables, h.first_dqt.offset};
+    return {verdict::no_tables, 0};
 }
 
-jpeg_image judge_image(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t start) {
+}  // namespace
+
+tag find_first_tag(const std::uint8_t* buffer, std::size_t count) {
+    const decision d = first_image(buffer, count);
+    if (d.kind == verdict::has_dht) return {tag_kind::dht, d.tag};
+    if (d.kind == verdict::lacks_tables) return {tag_kind::dqt, d.tag};
+    return {tag_kind::none, 0};
+}
+
+decision decide(const std::uint8_t* buffer, std::size_t count) {
+    if (count < minimum_size) return {verdict::too_short, 0};
+    return first_image(buffer, count);
+}
+
+jpeg_image judge_image(const std::uint8_t* buffer, std::size_t count, std::size_t start) {
     jpeg_image image{image_kind::damaged, 0, 0, 0};
     const header h = walk_header(buffer, count, start, false);
     if (h.end == header_end::damaged) return image;
@@ -177,13 +193,13 @@ jpeg_image judge_image(const std::uint8_t* buffer, std::uint32_t count, std::uin
 
     body b{body_end::cut, count};
     if (h.end == header_end::scan) b = walk_body(buffer, count, h.sos);
-    std::uint32_t field_end = 0;  // where the next field would begin, padding included
+    std::size_t field_end = 0;  // where the next field would begin, padding included
     if (b.end == body_end::cut && b.at < count) {
         image.next = b.at;
     } else if (b.end == body_end::eoi) {
         // Zero bytes and fill bytes may pad an image before the next SOI;
         // anything else is trailing data, and no image follows it.
-        std::uint32_t at = b.at;
+        std::size_t at = b.at;
         while (at < count && (buffer[at] == 0x00 || buffer[at] == marker_prefix)) ++at;
         if (at < count && buffer[at] == soi_code && at > b.at && buffer[at - 1] == marker_prefix)
             image.next = field_end = at - 1;
@@ -199,16 +215,36 @@ jpeg_image judge_image(const std::uint8_t* buffer, std::uint32_t count, std::uin
     else if (!standard_tables_fit(buffer, count, {h.frame, h.sos + 1, h.restart_interval})) image.kind = image_kind::unfit;
     else image.kind = image_kind::fits;
 
-    // The sizes grow with the field only if both described it before.
+    // The sizes grow with the field only if both described it before, and
+    // only while the grown ones still fit their 32 bits.
     if (image.kind == image_kind::fits && h.field_sizes != 0 && field_end != 0
-        && be32(buffer + h.field_sizes) == field_end - start && be32(buffer + h.field_sizes + 4) == b.at - start)
+        && be32(buffer + h.field_sizes) == field_end - start && be32(buffer + h.field_sizes + 4) == b.at - start
+        && field_end - start <= UINT32_MAX - sizeof standard_dht_segment)
         image.field_sizes = h.field_sizes;
     return image;
 }
 
-void grown_field_sizes(const std::uint8_t* buffer, std::uint32_t at, std::uint8_t out[8]) {
+void grown_field_sizes(const std::uint8_t* buffer, std::size_t at, std::uint8_t out[8]) {
     for (int i = 0; i < 2; ++i) {
         const std::uint32_t v = be32(buffer + at + 4 * i) + sizeof standard_dht_segment;
         for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<std::uint8_t>(v >> (24 - 8 * j));
     }
+}
+
+bool image_walk::next(lacking_image& out) {
+    while (!done) {
+        const jpeg_image image = judge_image(buffer, count, start);
+        if (image.kind == image_kind::damaged) {
+            done = true;
+            return false;
+        }
+        ++judged;
+        done = image.next == 0;
+        start = image.next;
+        if (image.kind == image_kind::fits || image.kind == image_kind::unfit || image.kind == image_kind::ends_early) {
+            out = {image.kind, image.tag, image.field_sizes};
+            return true;
+        }
+    }
+    return false;
 }

@@ -301,7 +301,7 @@ bool read_layout(const std::uint8_t* frame, const std::uint8_t* scan, scan_layou
 
 }  // namespace
 
-bool standard_tables_fit(const std::uint8_t* buffer, std::uint32_t count, const scan_headers& at) {
+bool standard_tables_fit(const std::uint8_t* buffer, std::size_t count, const scan_headers& at) {
     scan_layout layout{};
     if (!read_layout(buffer + at.frame, buffer + at.scan, layout)) return false;
     const bool known_end = layout.mcus != 0;

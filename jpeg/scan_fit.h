@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // A segment's 16-bit big-endian field.
@@ -13,8 +14,8 @@ inline constexpr std::uint32_t blocks_to_check = 4096;
 // Where a frame's headers stand, as the segment walk found them: each an
 // offset of the segment's length bytes, with the segment whole in the data.
 struct scan_headers {
-    std::uint32_t frame;   // the SOF0 or SOF1 segment
-    std::uint32_t scan;    // the first SOS segment; its coded data follows it
+    std::size_t frame;   // the SOF0 or SOF1 segment
+    std::size_t scan;    // the first SOS segment; its coded data follows it
     std::uint32_t restart_interval;  // in MCUs, from a DRI before the scan; 0: none
 };
 
@@ -24,4 +25,4 @@ struct scan_headers {
 // interval with only 1-bits as padding before them, and no marker comes
 // before the last MCU. Decodes blocks_to_check blocks, or all the scan
 // when it is shorter. Reads buffer[0, count) only.
-bool standard_tables_fit(const std::uint8_t* buffer, std::uint32_t count, const scan_headers& at);
+bool standard_tables_fit(const std::uint8_t* buffer, std::size_t count, const scan_headers& at);

@@ -2,13 +2,31 @@
 # there, that its man page renders, and that nothing meant only for the .deb
 # came along. Run by CTest with -DBUILD=... -DPREFIX=...; with -DSOURCE=...
 # and -DGENERATOR=..., BUILD is first made fresh the way the demo preset
-# makes its own: the tool alone, built for the demo.
+# makes its own: without the tests, building the targets its build preset
+# names.
 file(REMOVE_RECURSE ${PREFIX})
 if(DEFINED SOURCE)
   file(REMOVE_RECURSE ${BUILD})
+  file(READ ${SOURCE}/CMakePresets.json presets)
+  string(JSON count LENGTH "${presets}" buildPresets)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON name GET "${presets}" buildPresets ${i} name)
+    if(name STREQUAL "demo")
+      string(JSON targets GET "${presets}" buildPresets ${i} targets)
+      string(JSON n LENGTH "${targets}")
+      math(EXPR last_target "${n} - 1")
+      set(demo_targets)
+      foreach(j RANGE ${last_target})
+        string(JSON target GET "${targets}" ${j})
+        list(APPEND demo_targets ${target})
+      endforeach()
+    endif()
+  endforeach()
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${BUILD} -G ${GENERATOR} -DBUILD_TESTING=OFF
                   COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
-  execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD} --target demo COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD} --target ${demo_targets}
+                  COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)

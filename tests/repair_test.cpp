@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dhtfix.h"
 #include "rewrite.h"
 // After the rule's names, which its byte strings would otherwise shadow.
 #include "markers.h"
@@ -61,10 +62,24 @@ class scan : public testing::TestWithParam<scan_case> {};
 
 TEST_P(scan, finds_lowest_offset_tag) {
     const scan_case& c = GetParam();
-    const tag found = find_first_tag(c.data.data(), static_cast<std::uint32_t>(c.data.size()));
+    const tag found = find_first_tag(c.data.data(), c.data.size());
     EXPECT_EQ(found.kind, c.kind);
     if (c.kind != tag_kind::none) {
         EXPECT_EQ(found.offset, c.offset);
+    }
+
+    // The library reaches the same verdict, which for a file too short to
+    // be rewritten says so first.
+    dhtfix_report report{};
+    ASSERT_EQ(dhtfix_inspect(c.data.data(), c.data.size(), &report, nullptr, 0), DHTFIX_OK);
+    if (c.data.size() < 52) {
+        EXPECT_EQ(report.verdict, DHTFIX_TOO_SHORT);
+    } else if (c.kind == tag_kind::none) {
+        EXPECT_TRUE(report.verdict == DHTFIX_NOT_JPEG || report.verdict == DHTFIX_DAMAGED
+                    || report.verdict == DHTFIX_NEEDS_NONE) << report.verdict;
+    } else {
+        EXPECT_EQ(report.verdict, c.kind == tag_kind::dht ? DHTFIX_HAS_TABLES : DHTFIX_LACKS_TABLES);
+        EXPECT_EQ(report.tag_offset, c.offset);
     }
 }
 
@@ -102,11 +117,76 @@ TEST(insert_dht_segment, shifts_the_rest_behind_the_segment) {
         EXPECT_EQ(trace.error, 0);
         const bytes after = stream_bytes(f);
         EXPECT_EQ(after, repaired(file, t)) << "tag at " << t;
-        const tag again = find_first_tag(after.data(), static_cast<std::uint32_t>(after.size()));
+        const tag again = find_first_tag(after.data(), after.size());
         EXPECT_EQ(again.kind, tag_kind::dht);
         EXPECT_EQ(again.offset, t);
         std::fclose(f);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Any length, a null pointer with no bytes included; a call it cannot
+// serve says so and writes nothing.
+TEST(library, takes_any_buffer_and_refuses_what_it_cannot_use) {
+    const bytes& f = bare_frame;  // 117 bytes, DQT at 0x14
+    dhtfix_report report{};
+    std::size_t written = 0;
+    EXPECT_EQ(dhtfix_inspect(nullptr, 0, &report, nullptr, 0), DHTFIX_OK);
+    EXPECT_EQ(report.verdict, DHTFIX_TOO_SHORT);
+    EXPECT_EQ(dhtfix_repair(nullptr, 0, nullptr, 0, &written), DHTFIX_UNCHANGED);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(dhtfix_repair_in_place(nullptr, 0, 0, &written), DHTFIX_UNCHANGED);
+    EXPECT_EQ(dhtfix_repair(f.data(), f.size(), nullptr, 0, &written), DHTFIX_BUFFER_TOO_SMALL);
+    EXPECT_EQ(written, f.size() + 420);
+
+    bytes room(2 * f.size() + 420);
+    for (const int status : {dhtfix_inspect(nullptr, 1, &report, nullptr, 0),
+                             dhtfix_inspect(f.data(), f.size(), nullptr, nullptr, 0),
+                             dhtfix_inspect(f.data(), f.size(), &report, nullptr, 1),
+                             dhtfix_repair(f.data(), f.size(), nullptr, 1, &written),
+                             dhtfix_repair(f.data(), f.size(), room.data(), room.size(), nullptr),
+                             dhtfix_repair(room.data(), f.size(), room.data() + 100, 600, &written),  // overlapping
+                             dhtfix_repair_in_place(nullptr, 1, 1, &written),
+                             dhtfix_repair_in_place(room.data(), 10, 9, &written)})
+        EXPECT_EQ(status, DHTFIX_INVALID_ARGUMENT);
+
+    for (const int status : {DHTFIX_OK, DHTFIX_UNCHANGED, DHTFIX_BUFFER_TOO_SMALL, DHTFIX_INVALID_ARGUMENT,
+                             DHTFIX_TOO_LARGE})
+        EXPECT_STRNE(dhtfix_status_text(status), dhtfix_status_text(99)) << status;
+    EXPECT_STREQ(dhtfix_version(), DHTFIX_VERSION);
+    ASSERT_EQ(dhtfix_standard_segment_size(), 420u);
+    EXPECT_EQ(bytes(dhtfix_standard_segment(), dhtfix_standard_segment() + 420), segment);
+}
+
+// Every image is listed in order, as far as the caller has room, and a
+// stream of more images than an in-place repair remembers comes out as
+// one into a buffer does.
+TEST(library, lists_the_images_and_repairs_long_streams) {
+    const bytes unfit = soi + app0 + dqt + sof0 + sos + bytes{0xFF, 0x00, 0xFF, 0x00} + eoi;
+    const bytes three = bare_frame + unfit + bare_frame;
+    dhtfix_report report{};
+    dhtfix_image images[2] = {};
+    ASSERT_EQ(dhtfix_inspect(three.data(), three.size(), &report, images, 2), DHTFIX_OK);
+    EXPECT_EQ(report.verdict, DHTFIX_LACKS_TABLES);
+    EXPECT_EQ(report.images, 3u);
+    EXPECT_EQ(report.lacking, 3u);
+    EXPECT_EQ(report.fitting, 2u);
+    EXPECT_EQ(report.repaired_size, three.size() + 840);
+    EXPECT_EQ(images[0].offset, 0x14u);
+    EXPECT_EQ(images[0].fit, DHTFIX_FITS);
+    EXPECT_EQ(images[1].offset, bare_frame.size() + 0x14);
+    EXPECT_EQ(images[1].fit, DHTFIX_UNFIT);
+    EXPECT_EQ(library_repair(three), repaired(bare_frame, 20) + unfit + repaired(bare_frame, 20));
+
+    bytes stream, expected;
+    for (int i = 0; i < 100; ++i) {
+        stream = stream + (i % 7 == 3 ? unfit : bare_frame);
+        expected = expected + (i % 7 == 3 ? unfit : repaired(bare_frame, 20));
+    }
+    EXPECT_TRUE(library_repair(stream) == expected);
 }
 
 }  // namespace

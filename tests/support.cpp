@@ -6,6 +6,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "dhtfix.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -18,6 +20,41 @@ std::string utf8_of(const fs::path& p) {
 }  // namespace
 
 fs::path native_path(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+bytes library_repair(const bytes& frame) {
+    dhtfix_report report{};
+    EXPECT_EQ(dhtfix_inspect(frame.data(), frame.size(), &report, nullptr, 0), DHTFIX_OK);
+    const std::size_t size = report.repaired_size;
+    const int expected = report.fitting != 0 ? DHTFIX_OK : DHTFIX_UNCHANGED;
+
+    bytes out(size);
+    std::size_t written = 0;
+    EXPECT_EQ(dhtfix_repair(frame.data(), frame.size(), out.data(), out.size(), &written), expected);
+    EXPECT_EQ(written, size);
+    if (size != 0) {
+        bytes small(size - 1);
+        EXPECT_EQ(dhtfix_repair(frame.data(), frame.size(), small.data(), small.size(), &written),
+                  DHTFIX_BUFFER_TOO_SMALL);
+        EXPECT_EQ(written, size);
+    }
+
+    // Only a repair that is made touches the room past the frame.
+    bytes in_place = frame;
+    in_place.resize(size, 0xA5);
+    EXPECT_EQ(dhtfix_repair_in_place(in_place.data(), frame.size(), in_place.size(), &written), expected);
+    EXPECT_EQ(written, size);
+    EXPECT_TRUE(in_place == out) << "in place differs from into a buffer";
+    if (size > frame.size()) {
+        bytes cramped = frame;
+        cramped.resize(size - 1, 0xA5);
+        const bytes before = cramped;
+        EXPECT_EQ(dhtfix_repair_in_place(cramped.data(), frame.size(), cramped.size(), &written),
+                  DHTFIX_BUFFER_TOO_SMALL);
+        EXPECT_EQ(written, size);
+        EXPECT_TRUE(cramped == before) << "a refused repair in place changed the buffer";
+    }
+    return out;
+}
 
 bool in_ci() {
     const char* ci = std::getenv("CI");

@@ -17,6 +17,11 @@ bytes operator+(bytes a, const bytes& b);
 bytes read_file(const std::string& path);
 void write_file(const std::string& path, const bytes& content);
 
+// What the library makes of a frame in memory: the bytes of dhtfix_repair,
+// checked there against dhtfix_inspect's size, a buffer one byte too
+// small, and dhtfix_repair_in_place in a buffer of just the room it needs.
+bytes library_repair(const bytes& frame);
+
 // True where CI=true: there a test that cannot set up what it needs fails.
 bool in_ci();
 

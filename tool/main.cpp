@@ -45,8 +45,6 @@
 
 namespace {
 
-constexpr std::uint32_t minimum_size = 52;
-
 // How long a run waits for a lock that another program holds.
 constexpr int default_lock_wait = 60;
 

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "os.h"
-#include "standard_dht_segment.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ struct sequence {
 
 constexpr std::uint64_t size_limit = std::uint64_t{1} << 31;
 
-const char* verdict(image_kind kind) {
+const char* line_for(image_kind kind) {
     switch (kind) {
     case image_kind::fits: return "adding DHT";
     case image_kind::unfit: return "standard tables do not fit; left alone";
@@ -39,28 +38,25 @@ bool judge_images(const std::uint8_t* buffer, std::uint32_t count, lacking_image
     list = nullptr;
     n = 0;
     std::uint32_t room = 0;
-    for (std::uint32_t start = 0;;) {
-        const jpeg_image image = judge_image(buffer, count, start);
-        if (image.kind == image_kind::fits || image.kind == image_kind::unfit
-            || image.kind == image_kind::ends_early) {
-            if (n == room) {
-                room = room == 0 ? 16 : 2 * room;
-                void* grown = std::realloc(list, room * sizeof *list);
-                if (grown == nullptr) return false;
-                list = static_cast<lacking_image*>(grown);
-            }
-            list[n++] = {image.kind, image.tag, image.field_sizes};
+    image_walk walk{buffer, count};
+    for (lacking_image image{}; walk.next(image);) {
+        if (n == room) {
+            room = room == 0 ? 16 : 2 * room;
+            void* grown = std::realloc(list, room * sizeof *list);
+            if (grown == nullptr) return false;
+            list = static_cast<lacking_image*>(grown);
         }
-        if (image.kind == image_kind::damaged || image.next == 0) return true;
-        start = image.next;
+        list[n++] = image;
     }
+    return true;
 }
 
 }  // namespace
 
 std::uint32_t first_written(const lacking_image* images, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i)
-        if (images[i].kind == image_kind::fits) return images[i].field_sizes != 0 ? images[i].field_sizes : images[i].dqt;
+        if (images[i].kind == image_kind::fits)
+            return static_cast<std::uint32_t>(images[i].field_sizes != 0 ? images[i].field_sizes : images[i].dqt);
     return 0;
 }
 
@@ -92,21 +88,10 @@ repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, 
     if (available >= 0 && static_cast<std::uint64_t>(available) < trace.needed) return repair_result::no_room;
 
     sequence out{stream, trace, true};
-    std::uint32_t at = from;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const lacking_image& image = images[i];
-        if (image.kind != image_kind::fits) continue;
-        if (image.field_sizes != 0) {
-            std::uint8_t sizes[8];
-            grown_field_sizes(buffer, image.field_sizes, sizes);
-            out.put(buffer + at, image.field_sizes - at);
-            out.put(sizes, sizeof sizes);
-            at = image.field_sizes + sizeof sizes;
-        }
-        out.put(buffer + at, image.dqt - at);
-        out.put(standard_dht_segment, sizeof standard_dht_segment);
-        at = image.dqt;
-    }
+    const auto put = [&out](const std::uint8_t* data, std::size_t size) { out.put(data, size); };
+    std::size_t at = from;
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (images[i].kind == image_kind::fits) at = put_repaired_image(buffer, at, images[i], put);
     out.put(buffer + at, count - at);
     if (out.ok) return repair_result::dht_added;
     return put_back(stream, buffer, count, from, trace.reached) ? repair_result::write_failed : repair_result::damaged;
@@ -136,7 +121,7 @@ repair_result add_dht_if_missing(file_image& image) {
         if (image.name != nullptr) print_name(stdout, image.name);
         // Names the code byte, where the DQT lines name the 0xFF byte;
         // scripts parse these lines, so both stay as they have always been.
-        std::printf("FF C4/DHT tag ofs: %X; nothing to do\n", unsigned{found.offset} + 1);
+        std::printf("FF C4/DHT tag ofs: %X; nothing to do\n", static_cast<unsigned>(found.offset) + 1);
         return repair_result::has_dht;
     }
 
@@ -156,7 +141,7 @@ repair_result add_dht_if_missing(file_image& image) {
     }
     for (std::uint32_t i = 0; i < n; ++i) {
         if (image.name != nullptr) print_name(stdout, image.name);
-        std::printf("FF DB/DQT tag ofs: %X; %s\n", unsigned{images[i].dqt}, verdict(images[i].kind));
+        std::printf("FF DB/DQT tag ofs: %X; %s\n", static_cast<unsigned>(images[i].dqt), line_for(images[i].kind));
     }
     repair_result result = repair_result::left_alone;
     os_file_state now{};

@@ -36,15 +36,6 @@ enum class repair_result {
     damaged,       // the rewrite failed and the file could not be put back
 };
 
-// An image that lacks tables, in file order: the offset of its first DQT,
-// which takes the standard segment if it fits, and of the AVI1 field sizes
-// that grow with it (0: none).
-struct lacking_image {
-    image_kind kind;  // fits, unfit or ends_early
-    std::uint32_t dqt;
-    std::uint32_t field_sizes;
-};
-
 // The first byte a rewrite for these images writes.
 std::uint32_t first_written(const lacking_image* images, std::uint32_t n);
 
