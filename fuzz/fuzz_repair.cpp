@@ -1,8 +1,11 @@
-// Fuzzes the segment walk, the fit check and the in-place insertion.
-// Besides not crashing, the walk must agree with a plain one written out
-// separately, image by image, and the rewritten file must be the original
-// with the standard segment in front of the DQT of each image that fits,
-// and the repaired first image must then find its DHT.
+// Fuzzes the segment walk, the fit check, the in-place insertion and the
+// library. Besides not crashing, the walk must agree with a plain one
+// written out separately, image by image, and the rewritten file must be
+// the original with the standard segment in front of the DQT of each image
+// that fits, and the repaired first image must then find its DHT. The
+// library, given the input in a buffer exactly its size, must reach the
+// tool's verdict, and its repair into a buffer and in place must both make
+// the tool's bytes.
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include <unistd.h>
 
 #include "dht_repair.h"
+#include "dhtfix.h"
 #include "rewrite.h"
 #include "standard_dht_segment.h"
 
@@ -154,6 +158,22 @@ std::FILE* scratch_file() {
     return f;
 }
 
+// The library's repair of the input, into a buffer and in place, each
+// just the size that inspect gives; they must agree with each other.
+std::vector<std::uint8_t> library_repair(const std::uint8_t* data, std::size_t size, dhtfix_report& report) {
+    check(dhtfix_inspect(data, size, &report, nullptr, 0) == DHTFIX_OK, "inspect");
+    const int done = report.fitting != 0 ? DHTFIX_OK : DHTFIX_UNCHANGED;
+    std::vector<std::uint8_t> out(report.repaired_size), in_place(report.repaired_size);
+    std::size_t written = 0;
+    check(dhtfix_repair(data, size, out.data(), out.size(), &written) == done && written == out.size(), "repair");
+    if (size != 0) std::memcpy(in_place.data(), data, size);
+    check(dhtfix_repair_in_place(in_place.data(), size, in_place.size(), &written) == done
+              && written == in_place.size(),
+          "repair in place");
+    check(in_place == out, "in place as into a buffer");
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -162,11 +182,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tag found = find_first_tag(data, count);
     const tag expected = reference_scan(data, count);
     check(found.kind == expected.kind && found.offset == expected.offset, "scan agrees");
-    if (found.kind != tag_kind::dqt) return 0;
+    dhtfix_report report{};
+    const std::vector<std::uint8_t> library = library_repair(data, size, report);
+    const bool unchanged = library.size() == size && (size == 0 || std::memcmp(library.data(), data, size) == 0);
+    if (size < minimum_size || found.kind != tag_kind::dqt) {
+        check(unchanged && report.fitting == 0, "the library leaves what the tool leaves");
+        check(size < minimum_size ? report.verdict == DHTFIX_TOO_SHORT
+                                  : (report.verdict == DHTFIX_HAS_TABLES) == (found.kind == tag_kind::dht),
+              "the library's verdict");
+        return 0;
+    }
+    check(report.verdict == DHTFIX_LACKS_TABLES && report.tag_offset == found.offset, "the library lacks tables too");
 
     std::vector<lacking_image> lacking;
     bool first_fits = false;
-    for (std::uint32_t start = 0;;) {
+    for (std::size_t start = 0;;) {
         const jpeg_image image = judge_image(data, count, start);
         const plain_image plain = reference_image(data, count, start);
         check((image.kind == image_kind::damaged) == plain.damaged, "damage agrees");
@@ -185,7 +215,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         start = image.next;
     }
     const auto n = static_cast<std::uint32_t>(lacking.size());
-    if (first_written(lacking.data(), n) == 0) return 0;
+    check(report.lacking == n, "the library finds as many images");
+    std::vector<dhtfix_image> listed(n);
+    check(dhtfix_inspect(data, size, &report, listed.data(), n) == DHTFIX_OK, "inspect with the list");
+    for (std::uint32_t i = 0; i < n; ++i)
+        check(listed[i].offset == lacking[i].dqt
+                  && (listed[i].fit == DHTFIX_FITS) == (lacking[i].kind == image_kind::fits),
+              "the library lists the same images");
+    if (first_written(lacking.data(), n) == 0) {
+        check(unchanged, "the library leaves unfit images alone");
+        return 0;
+    }
 
     // What the rewrite must leave: every byte in order, the segment in
     // front of each fitting DQT, and grown field sizes.
@@ -217,6 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto got = pread(fd, after.data(), after.size(), 0);
     check(got == static_cast<ssize_t>(want.size()), "grew by the segments");
     check(std::memcmp(after.data(), want.data(), want.size()) == 0, "segments in place, every other byte kept");
+    check(library == want, "the library makes the tool's bytes");
     const tag again = find_first_tag(after.data(), static_cast<std::uint32_t>(got));
     check(!first_fits || (again.kind == tag_kind::dht && again.offset == lacking[0].dqt),
           "second scan finds the DHT");

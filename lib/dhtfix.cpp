@@ -62,7 +62,8 @@ struct output {
     std::size_t capacity;
     std::size_t at = 0;
     void operator()(const std::uint8_t* data, std::size_t size) {
-        if (size <= capacity && at <= capacity - size) std::memmove(out + at, data, size);
+        // Nothing is written for an empty run: the buffer may be null.
+        if (size != 0 && size <= capacity && at <= capacity - size) std::memmove(out + at, data, size);
         at += size;
     }
 };
@@ -146,7 +147,7 @@ int dhtfix_repair_in_place(void* frame, size_t size, size_t capacity, size_t* si
     // is read: the repair puts each byte at most 420 bytes further for
     // each image before it, and the copy sits 420 further for all of them.
     const std::size_t shift = report.repaired_size - size;
-    std::memmove(buffer + shift, buffer, size);
+    if (size != 0) std::memmove(buffer + shift, buffer, size);
     const std::uint8_t* const source = buffer + shift;
     output put{buffer, capacity};
     std::size_t at = 0;
