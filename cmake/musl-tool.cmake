@@ -21,4 +21,4 @@ ExternalProject_Add(dhtfix_musl
   BUILD_BYPRODUCTS ${musl_tool})
 
 set(DHTFIX_TOOL ${musl_tool} CACHE FILEPATH "The dhtfix binary that the tests run; empty: the one built here")
-install(PROGRAMS ${musl_tool} DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${musl_tool} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
