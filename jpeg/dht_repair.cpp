@@ -35,8 +35,8 @@ struct header {
     header_end end;
     std::size_t sos;  // the code byte of the first SOS, once end is scan
     tag first_dht, first_dqt;
-    std::uint8_t frame_code;   // of the first SOF; 0: none
-    std::size_t frame;       // its length bytes
+    std::uint8_t frame_code;  // of the first SOF; 0: none
+    std::size_t frame;        // its length bytes
     std::uint32_t restart_interval;
     std::size_t field_sizes;  // in the first AVI1 APP0 of a field; 0: none
 };
@@ -130,7 +130,7 @@ enum class body_end { eoi, cut };
 
 struct body {
     body_end end;
-    std::size_t at;   // past the EOI; where the data ran out; or at the SOI that cut it short
+    std::size_t at;  // past the EOI; where the data ran out; or at the SOI that cut it short
 };
 
 // Walks from the first SOS over scans and the segments between them (more
@@ -158,10 +158,7 @@ body walk_body(const std::uint8_t* buffer, std::size_t count, std::size_t sos) {
     }
 }
 
-}  // namespace
-
-namespace {
-
+// The first image's verdict, whatever the file's size.
 decision first_image(const std::uint8_t* buffer, std::size_t count) {
     if (count < 2 || buffer[0] != marker_prefix || buffer[1] != soi_code) return {verdict::not_jpeg, 0};
     const header h = walk_header(buffer, count, 0, true);

@@ -14,8 +14,8 @@ inline constexpr std::uint32_t blocks_to_check = 4096;
 // Where a frame's headers stand, as the segment walk found them: each an
 // offset of the segment's length bytes, with the segment whole in the data.
 struct scan_headers {
-    std::size_t frame;   // the SOF0 or SOF1 segment
-    std::size_t scan;    // the first SOS segment; its coded data follows it
+    std::size_t frame;               // the SOF0 or SOF1 segment
+    std::size_t scan;                // the first SOS segment; its coded data follows it
     std::uint32_t restart_interval;  // in MCUs, from a DRI before the scan; 0: none
 };
 
