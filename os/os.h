@@ -29,6 +29,9 @@ int os_paths(int argc, char** argv);
 // command line, so names outside the ANSI code page open too.
 std::FILE* os_open_for_update(char** argv, int index);
 
+// Opens the file named by argv[index] for reading only, in the same way.
+std::FILE* os_open_for_reading(char** argv, int index);
+
 // True if the stream is a regular file: not a device, FIFO, socket or
 // terminal.
 bool os_is_regular_file(std::FILE* stream);

@@ -51,16 +51,24 @@ bool os_prepare_run() {
 
 int os_paths(int argc, char**) { return argc; }
 
-std::FILE* os_open_for_update(char** argv, int index) {
+namespace {
+
+std::FILE* open_file(const char* path, int access, const char* mode) {
     // A FIFO or a device would otherwise hold the open, and a terminal
     // could become the run's own; what is not a regular file is refused
     // unread right after.
-    const int fd = open(argv[index], O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(path, access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    std::FILE* stream = fdopen(fd, "r+b");
+    std::FILE* stream = fdopen(fd, mode);
     if (stream == nullptr) close(fd);
     return stream;
 }
+
+}  // namespace
+
+std::FILE* os_open_for_update(char** argv, int index) { return open_file(argv[index], O_RDWR, "r+b"); }
+
+std::FILE* os_open_for_reading(char** argv, int index) { return open_file(argv[index], O_RDONLY, "rb"); }
 
 bool os_is_regular_file(std::FILE* stream) {
     struct stat st {};

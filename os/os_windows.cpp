@@ -141,6 +141,12 @@ std::FILE* os_open_for_update(char** argv, int index) {
     return path == nullptr ? nullptr : _wfopen(path, L"r+b");
 }
 
+std::FILE* os_open_for_reading(char** argv, int index) {
+    (void)argv;
+    const LPWSTR path = wide_argument(index);
+    return path == nullptr ? nullptr : _wfopen(path, L"rb");
+}
+
 const char* os_path_text(char** argv, int index) {
     static char text[3 * 32768];
     const LPWSTR path = wide_argument(index);

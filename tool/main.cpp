@@ -35,11 +35,11 @@
 // one, failures print nothing, as always. A name is written with the bytes
 // that could end a line or forge one escaped.
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "load.h"
 #include "os.h"
 #include "rewrite.h"
 
@@ -56,22 +56,6 @@ int lock_wait_seconds() {
     return *end == '\0' && seconds >= 0 && seconds <= 86400 ? static_cast<int>(seconds) : default_lock_wait;
 }
 
-// A path's status, and the reason its line on standard error gives.
-struct outcome {
-    int status;
-    char reason[256];
-};
-
-[[gnu::format(printf, 2, 3)]] outcome failure(int status, const char* format, ...) {
-    outcome result{status, {}};
-    std::va_list args;
-    va_start(args, format);
-    (void)std::vsnprintf(result.reason, sizeof result.reason, format, args);
-    va_end(args);
-    return result;
-}
-
-constexpr outcome done{0, {}};
 constexpr outcome lines_lost{6, {}};
 
 // The system's reason for a failed write or close; a write can also stop
@@ -81,35 +65,8 @@ const char* write_error(int code) { return code != 0 ? os_error_text(code) : "a 
 // Loads the open file and repairs it. The caller closes the file and
 // releases the buffer whatever happens here.
 outcome load_and_repair(file_image& image, std::uint32_t& buffer_size) {
-    // Checked before anything waits on it or reads it: a device, a FIFO or a
-    // terminal that a link or a swapped folder put in a file's place is
-    // never read, let alone written.
-    if (!os_is_regular_file(image.stream)) return failure(3, "not a regular file");
-
-    // Held from before the size is taken until the file is closed: a second
-    // run must not load the bytes this one is moving.
-    if (!os_lock(image.stream, lock_wait_seconds()))
-        return failure(5, "another program holds its lock; nothing was written");
-
-    // Size and time of last write, taken before the read: a change while it
-    // runs shows at the rewrite.
-    os_file_state loaded{};
-    if (!os_state(image.stream, loaded)) return failure(3, "cannot load it: %s", os_error_text(os_error()));
-    if (loaded.size > INT32_MAX) return failure(3, "cannot load it: it is 2 GiB or more");
-    const auto size = static_cast<std::uint32_t>(loaded.size);
-    image.modified = loaded.modified;
-
-    // One byte more than measured: a read that ends early (a failing FUSE
-    // or network mount reports the end there) or a file that grew would
-    // otherwise pass for the whole file, and the rewrite would write over
-    // bytes it never read.
-    image.buffer = os_obtain_buffer(size + 1);
-    if (image.buffer == nullptr) return failure(3, "cannot load it: not enough memory");
-    buffer_size = size + 1;
-    image.count = static_cast<std::uint32_t>(std::fread(image.buffer, 1, size + 1, image.stream));
-    if (std::ferror(image.stream)) return failure(4, "cannot read it: %s", os_error_text(os_error()));
-    if (image.count < minimum_size) return failure(4, "shorter than 52 bytes");
-    if (image.count != size) return failure(4, "it changed size while it was read, or the read stopped short");
+    const outcome loaded = load_file(image, buffer_size, lock_wait_seconds());
+    if (loaded.status != 0) return loaded;
 
     if (image.name != nullptr) print_name(stdout, image.name);
     std::printf("read %i bytes\n", static_cast<int>(image.count));

@@ -98,6 +98,11 @@ repair_result insert_dht_segment(std::FILE* stream, const std::uint8_t* buffer, 
 }
 
 void print_name(std::FILE* out, const char* name) {
+    print_escaped(out, name);
+    (void)std::fputs(": ", out);
+}
+
+void print_escaped(std::FILE* out, const char* name) {
     const char* plain = name;  // the start of the bytes not yet written
     for (const char* p = name;; ++p) {
         const auto byte = static_cast<unsigned char>(*p);
@@ -111,7 +116,6 @@ void print_name(std::FILE* out, const char* name) {
         else if (byte >= 0x07 && byte <= 0x0D) (void)std::fprintf(out, "\\%c", letters[byte - 0x07]);
         else (void)std::fprintf(out, "\\x%02x", unsigned{byte});
     }
-    (void)std::fputs(": ", out);
 }
 
 repair_result add_dht_if_missing(file_image& image) {

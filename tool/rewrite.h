@@ -68,6 +68,9 @@ bool put_back(std::FILE* stream, const std::uint8_t* buffer, std::uint32_t count
 // UTF-8 too, as it is.
 void print_name(std::FILE* out, const char* name);
 
+// The name alone, escaped in the same way.
+void print_escaped(std::FILE* out, const char* name);
+
 // Reads the decision, prints a line for each image that lacks tables, and
 // rewrites the file where they fit.
 repair_result add_dht_if_missing(file_image& image);
