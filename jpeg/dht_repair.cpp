@@ -183,13 +183,15 @@ decision decide(const std::uint8_t* buffer, std::size_t count) {
 }
 
 jpeg_image judge_image(const std::uint8_t* buffer, std::size_t count, std::size_t start) {
-    jpeg_image image{image_kind::damaged, 0, 0, 0};
+    jpeg_image image{image_kind::damaged, 0, 0, 0, 0, false};
     const header h = walk_header(buffer, count, start, false);
     if (h.end == header_end::damaged) return image;
     image.tag = h.first_dqt.offset;
 
     body b{body_end::cut, count};
     if (h.end == header_end::scan) b = walk_body(buffer, count, h.sos);
+    if (b.end == body_end::eoi) image.end = b.at;
+    image.field_header = h.field_sizes != 0;
     std::size_t field_end = 0;  // where the next field would begin, padding included
     if (b.end == body_end::cut && b.at < count) {
         image.next = b.at;

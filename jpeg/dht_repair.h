@@ -70,6 +70,8 @@ struct jpeg_image {
     std::size_t tag;          // its first DQT, for the kinds that lack tables
     std::size_t field_sizes;  // its AVI1 field sizes, to grow by the segment with it; 0: none
     std::size_t next;         // the next image's SOI; 0: no image follows
+    std::size_t end;          // just past its EOI; 0: its data ends first
+    bool field_header;        // it has AVI1 field sizes, true or not
 };
 
 // Judges the image whose SOI stands at start. Images follow one another
