@@ -18,7 +18,10 @@ ExternalProject_Add(dhtfix_musl
   INSTALL_COMMAND ${CMAKE_COMMAND} --install <BINARY_DIR> --strip
   # The sources are this project's own: rebuild whenever they may have changed.
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${musl_tool})
+  BUILD_BYPRODUCTS ${musl_tool} ${musl_prefix}/install/${CMAKE_INSTALL_BINDIR}/dhtcat
+                   ${musl_prefix}/install/${CMAKE_INSTALL_BINDIR}/dhtcheck)
 
 set(DHTFIX_TOOL ${musl_tool} CACHE FILEPATH "The dhtfix binary that the tests run; empty: the one built here")
-install(PROGRAMS ${musl_tool} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+# The companions come from the same build, beside the tool.
+install(PROGRAMS ${musl_tool} ${musl_prefix}/install/${CMAKE_INSTALL_BINDIR}/dhtcat
+        ${musl_prefix}/install/${CMAKE_INSTALL_BINDIR}/dhtcheck DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)

@@ -89,3 +89,24 @@ void os_release_signals();
 
 // Cuts the file behind the stream to size bytes.
 bool os_truncate(std::FILE* stream, std::uint32_t size);
+
+// For the stream filter: reads what is there, up to size bytes, waiting
+// only for the first; 0 at the end, -1 on an error. Standard input and
+// output are binary everywhere.
+std::ptrdiff_t os_read_some(std::FILE* stream, std::uint8_t* data, std::size_t size);
+
+// Writes all of it with the system's own calls; false if it could not.
+bool os_write_all(std::FILE* stream, const std::uint8_t* data, std::size_t size);
+
+// A new file at path (UTF-8), for writing; nullptr if it exists or cannot
+// be made.
+std::FILE* os_create_new(const char* path);
+
+// Gives the file at from the name to, which must not exist unless replace
+// is true; false if it could not.
+bool os_rename(const char* from, const char* to, bool replace);
+
+void os_remove(const char* path);
+
+// A number that no other running process has, for a temporary name.
+unsigned long os_process_id();

@@ -191,3 +191,39 @@ void os_hold_signals() {
 void os_release_signals() { set_mask(SIG_SETMASK, &mask_before_hold, nullptr); }
 
 bool os_truncate(std::FILE* stream, std::uint32_t size) { return ftruncate(fileno(stream), size) == 0; }
+
+std::ptrdiff_t os_read_some(std::FILE* stream, std::uint8_t* data, std::size_t size) {
+    for (;;) {
+        const ssize_t n = read(fileno(stream), data, size);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+bool os_write_all(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
+    while (size != 0) {
+        const ssize_t n = write(fileno(stream), data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::FILE* os_create_new(const char* path) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) close(fd);
+    return stream;
+}
+
+bool os_rename(const char* from, const char* to, bool replace) {
+    if (replace) return rename(from, to) == 0;
+    // A link fails where a file exists, where rename would replace it.
+    return link(from, to) == 0 && unlink(from) == 0;
+}
+
+void os_remove(const char* path) { (void)unlink(path); }
+
+unsigned long os_process_id() { return static_cast<unsigned long>(getpid()); }

@@ -38,6 +38,7 @@ bool os_prepare_run() {
         }
     }
     // Text mode would turn each "\n" of the lines into "\r\n".
+    (void)_setmode(_fileno(stdin), _O_BINARY);
     (void)_setmode(_fileno(stdout), _O_BINARY);
     (void)_setmode(_fileno(stderr), _O_BINARY);
     return output_open;
@@ -265,3 +266,55 @@ void os_release_signals() {
 }
 
 bool os_truncate(std::FILE* stream, std::uint32_t size) { return _chsize_s(_fileno(stream), size) == 0; }
+
+std::ptrdiff_t os_read_some(std::FILE* stream, std::uint8_t* data, std::size_t size) {
+    DWORD n = 0;
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    if (ReadFile(handle_of(stream), data, chunk, &n, nullptr)) return n;
+    // A pipe whose writer is gone has ended.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+bool os_write_all(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
+    while (size != 0) {
+        const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+        DWORD n = 0;
+        if (!WriteFile(handle_of(stream), data, chunk, &n, nullptr) || n == 0) return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+namespace {
+
+// A UTF-8 path as the wide one the system's calls take; valid until the next call.
+const wchar_t* wide_path(const char* path, int which) {
+    static wchar_t paths[2][32768];
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, paths[which], 32768) == 0) paths[which][0] = L'\0';
+    return paths[which];
+}
+
+}  // namespace
+
+std::FILE* os_create_new(const char* path) {
+    const HANDLE file = CreateFileW(wide_path(path, 0), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(fd, "wb");
+    if (stream == nullptr) _close(fd);
+    return stream;
+}
+
+bool os_rename(const char* from, const char* to, bool replace) {
+    return MoveFileExW(wide_path(from, 0), wide_path(to, 1), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+}
+
+void os_remove(const char* path) { (void)DeleteFileW(wide_path(path, 0)); }
+
+unsigned long os_process_id() { return GetCurrentProcessId(); }

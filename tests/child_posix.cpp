@@ -38,12 +38,41 @@ std::string open_error_text(open_error error) {
     return std::strerror(error == open_error::missing ? ENOENT : error == open_error::directory ? EISDIR : EACCES);
 }
 
+bool write_to(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size != 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void close_pipe(int fd) { close(fd); }
+
+namespace {
+
+// The program the child runs: the tool, or a companion in its folder.
+std::string program_path(const child_setup& setup) {
+    const std::string tool = DHTFIX_PATH;
+    if (setup.program.empty()) return tool;
+    return tool.substr(0, tool.rfind('/') + 1) + setup.program;
+}
+
+}  // namespace
+
 running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
-    int out[2];
+    int out[2], in[2] = {-1, -1};
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    if (setup.input_pipe && pipe(in) != 0) throw std::runtime_error("pipe failed");
+    // The test writes to a reader that may be gone; that must fail the write, not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string program = program_path(setup);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        if (setup.input_pipe && (dup2(in[0], STDIN_FILENO) < 0 || close(in[0]) != 0 || close(in[1]) != 0)) _exit(124);
         const int to = setup.out_file.empty() ? out[1] : open(setup.out_file.c_str(), O_WRONLY);
         if (to < 0 || dup2(to, STDOUT_FILENO) < 0) _exit(124);
         close(out[0]);
@@ -73,14 +102,15 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
         const bool emulated = DHTFIX_EMULATOR[0] != '\0';
         std::vector<char*> argv;
         if (emulated) argv.push_back(const_cast<char*>(DHTFIX_EMULATOR));
-        argv.push_back(const_cast<char*>(DHTFIX_PATH));
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(122);
     }
     close(out[1]);
-    return {pid, out[0]};
+    if (setup.input_pipe) close(in[0]);
+    return {pid, out[0], in[1]};
 }
 
 bool still_running(const running_dhtfix& child) {

@@ -69,6 +69,13 @@ const std::wstring& tool_path() {
     return path;
 }
 
+// The tool, or a companion in its folder.
+std::wstring program_path(const child_setup& setup) {
+    if (setup.program.empty()) return tool_path();
+    const std::wstring& tool = tool_path();
+    return tool.substr(0, tool.find_last_of(L"\\/") + 1) + wide(setup.program) + L".exe";
+}
+
 }  // namespace
 
 running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
@@ -77,13 +84,19 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
     if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) throw std::runtime_error("CreatePipe failed");
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
 
-    std::wstring command = quoted(tool_path());
+    const std::wstring program = program_path(setup);
+    HANDLE in_read = nullptr, in_write = nullptr;
+    if (setup.input_pipe) {
+        if (!CreatePipe(&in_read, &in_write, &inheritable, 0)) throw std::runtime_error("CreatePipe failed");
+        SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    }
+    std::wstring command = quoted(program);
     for (const auto& a : args) command += L" " + quoted(wide(a));
     const std::wstring directory = wide(setup.directory);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = setup.input_pipe ? in_read : GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = write_end;
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     if (!setup.err_file.empty()) {
@@ -93,15 +106,30 @@ running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_se
     }
     startup.hStdError = err;
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(tool_path().c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &child))
         throw std::runtime_error("CreateProcess failed");
     CloseHandle(child.hThread);
     CloseHandle(write_end);
     if (!setup.err_file.empty()) CloseHandle(err);
+    if (setup.input_pipe) CloseHandle(in_read);
     return {reinterpret_cast<std::intptr_t>(child.hProcess),
-            _open_osfhandle(reinterpret_cast<std::intptr_t>(read_end), _O_RDONLY | _O_BINARY)};
+            _open_osfhandle(reinterpret_cast<std::intptr_t>(read_end), _O_RDONLY | _O_BINARY),
+            setup.input_pipe ? _open_osfhandle(reinterpret_cast<std::intptr_t>(in_write), _O_WRONLY | _O_BINARY) : -1};
 }
+
+bool write_to(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size != 0) {
+        const unsigned chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
+        const int n = _write(fd, data, chunk);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void close_pipe(int fd) { _close(fd); }
 
 bool still_running(const running_dhtfix& child) {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(child.process), 0) == WAIT_TIMEOUT;

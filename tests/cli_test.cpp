@@ -329,4 +329,147 @@ TEST(cli, file_of_2_gib_or_more_is_status_3) {
     }
 }
 
+
+// dhtcat: the input with the segment in front of each image that fits and
+// Content-Length values to match, nothing else, whatever the reads.
+bytes text_of(const std::string& t) { return bytes(t.begin(), t.end()); }
+
+// A multipart/x-mixed-replace body of these parts, with or without lengths.
+bytes multipart(const std::vector<bytes>& parts, bool lengths) {
+    bytes out;
+    for (const bytes& p : parts) {
+        out = out + text_of("--frame\r\nContent-Type: image/jpeg\r\n");
+        if (lengths) out = out + text_of("Content-Length: " + std::to_string(p.size()) + "\r\n");
+        out = out + text_of("\r\n") + p + text_of("\r\n");
+    }
+    return out + text_of("--frame--\r\n");
+}
+
+bytes thirty_frames() {
+    const bytes kinds[] = {bare_frame, frame_of(100), unfit_frame, restarted({0xD0, 0xD1, 0xD2}), field(1, 117, 117)};
+    bytes out;
+    for (int i = 0; i < 30; ++i) out = out + kinds[i % 5];
+    return out;
+}
+
+struct stream_case {
+    const char* name;
+    bytes input, output;
+};
+
+void PrintTo(const stream_case& c, std::ostream* os) { *os << c.name; }
+
+const bytes fixed = repaired(bare_frame, 20);
+const stream_case stream_cases[] = {
+    {"thirty_frames", thirty_frames(), {}},  // output: what dhtfix leaves
+    {"trailing_garbage", bare_frame + text_of("garbage") + bare_frame, fixed + text_of("garbage") + bare_frame},
+    {"cut_off_mid_frame", bare_frame + slice(bare_frame, 0, 60), fixed + slice(bare_frame, 0, 60)},
+    {"photo_first", photo + bare_frame, photo + bare_frame},
+    {"multipart_with_lengths", multipart({bare_frame, unfit_frame, bare_frame}, true),
+     multipart({fixed, unfit_frame, fixed}, true)},
+    {"multipart_without_lengths", multipart({bare_frame, fixed}, false), multipart({fixed, fixed}, false)},
+    {"multipart_with_a_length_that_lies",
+     text_of("--frame\r\nContent-Length: 60\r\n\r\n") + bare_frame + text_of("\r\n--frame--\r\n"),
+     text_of("--frame\r\nContent-Length: 60\r\n\r\n") + bare_frame + text_of("\r\n--frame--\r\n")},
+    {"empty", {}, {}},
+    {"only_fill_bytes", bytes(10000, 0xFF), bytes(10000, 0xFF)},
+    {"boundary_line_of_100_kb", text_of("--") + bytes(100000, 'x') + text_of("\r\n") + bare_frame,
+     text_of("--") + bytes(100000, 'x') + text_of("\r\n") + bare_frame},
+    {"text", text, text},
+};
+
+class stream : public testing::TestWithParam<stream_case> {};
+
+TEST_P(stream, passes_through_dhtcat_in_reads_of_any_size) {
+    const stream_case& c = GetParam();
+    const bytes want = c.output.empty() && !c.input.empty() ? library_repair(c.input) : c.output;
+    for (const std::size_t chunk : {0, 1, 7, 4096}) {
+        const run_result r = run_with_input("dhtcat", {"-q"}, c.input, chunk);
+        EXPECT_EQ(r.status, 0) << "reads of " << chunk;
+        EXPECT_TRUE(bytes(r.out.begin(), r.out.end()) == want) << "reads of " << chunk;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(dhtcat, stream, testing::ValuesIn(stream_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// Each image to a file of its own, named by the pattern, never over one
+// that is there unless forced; bad patterns are usage errors.
+TEST(dhtcat, splits_into_files_and_refuses_to_overwrite) {
+    scratch_dir dir;
+    const bytes input = text_of("--frame\r\n\r\n") + bare_frame + text_of("\r\n--frame\r\n\r\n") + unfit_frame
+                        + text_of("\r\n--frame--\r\n");
+    const std::string pattern = dir.path("%03d.jpg");
+    for (const int status : {0, 2}) {
+        const run_result r = run_with_input("dhtcat", {"-q", "--split", pattern}, input);
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(read_file(dir.path("000.jpg")), fixed);
+        EXPECT_EQ(read_file(dir.path("001.jpg")), unfit_frame);
+    }
+    write_file(dir.path("000.jpg"), {});
+    EXPECT_EQ(run_with_input("dhtcat", {"-q", "--force", "--split", pattern}, input).status, 0);
+    EXPECT_EQ(read_file(dir.path("000.jpg")), fixed);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(native_path(dir.root)), {}), 2);
+    for (const char* bad : {"x.jpg", "%d-%d.jpg", "%s.jpg"})
+        EXPECT_EQ(run_with_input("dhtcat", {"--split", dir.path(bad)}, bare_frame).status, 1) << bad;
+}
+
+// dhtcheck: a line for each file and nothing written. A folder opens
+// for reading on POSIX, and not at all on Windows.
+#ifdef _WIN32
+const std::string folder_reason = "cannot open it for reading: " + open_error_text(open_error::directory);
+#else
+const std::string folder_reason = "not a regular file";
+#endif
+
+struct check_case {
+    const char* name;
+    std::vector<std::string> options;
+    int status;
+    std::string out;
+};
+
+void PrintTo(const check_case& c, std::ostream* os) { *os << c.name; }
+
+const check_case check_cases[] = {
+    {"every_verdict", {}, 2,
+     "a.jpg: needs tables (1 of 1 images)\nb.jpg: has tables\nc.jpg: standard tables do not fit\n"
+     "d.jpg: ends early\ne.txt: not a JPEG\nf.jpg: damaged\ng.jpg: no tables needed\n"
+     "h.jpg: needs tables (2 of 3 images)\nmissing.jpg: unreadable: cannot open it for reading: "
+         + open_error_text(open_error::missing) + "\nsub: unreadable: " + folder_reason + "\n"},
+    {"only_those_that_need_tables", {"-q"}, 2, "a.jpg\nh.jpg\n"},
+    {"ended_by_nul", {"-q", "-0"}, 2, std::string("a.jpg\0h.jpg\0", 12)},
+};
+
+class check : public testing::TestWithParam<check_case> {};
+
+TEST_P(check, judges_without_writing) {
+    const check_case& c = GetParam();
+    scratch_dir dir;
+    const std::vector<std::pair<std::string, bytes>> files = {
+        {"a.jpg", bare_frame}, {"b.jpg", fixed}, {"c.jpg", unfit_frame}, {"d.jpg", slice(frame_of(100), 0, 150)},
+        {"e.txt", text}, {"f.jpg", damaged_app}, {"g.jpg", soi + app0 + sof0 + sos + four_blocks + zeros(10) + eoi},
+        {"h.jpg", bare_frame + unfit_frame + bare_frame}};
+    for (const auto& [name, content] : files) write_file(dir.path(name), content);
+    std::filesystem::create_directory(native_path(dir.path("sub")));
+    std::vector<std::string> args = c.options;
+    for (const auto& [name, content] : files) args.push_back(name);
+    args.push_back("missing.jpg");
+    args.push_back("sub");
+    child_setup setup;
+    setup.program = "dhtcheck";
+    setup.directory = dir.root;
+    const run_result r = run_dhtfix(args, setup);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    for (const auto& [name, content] : files) EXPECT_EQ(read_file(dir.path(name)), content) << name;
+    // Without a file that cannot be read: 1 while one needs tables, else 0.
+    EXPECT_EQ(run_dhtfix({"a.jpg", "b.jpg"}, setup).status, 1);
+    EXPECT_EQ(run_dhtfix({"b.jpg", "c.jpg"}, setup).status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(dhtcheck, check, testing::ValuesIn(check_cases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
 }  // namespace

@@ -232,8 +232,16 @@ TEST(corpus, frames_are_repaired_and_everything_else_left_alone) {
         EXPECT_EQ(first.status, 0);
         const bytes after = read_file(path);
         ++files;
-        // The library makes the same bytes in memory.
+        // The library makes the same bytes in memory, and dhtcat in a pipe;
+        // dhtcheck said what the tool would do.
         EXPECT_TRUE(library_repair(original) == after);
+        const run_result piped = run_with_input("dhtcat", {"-q"}, original, 4096);
+        EXPECT_TRUE(bytes(piped.out.begin(), piped.out.end()) == after);
+        child_setup check;
+        check.program = "dhtcheck";
+        const std::string verdict = run_dhtfix({(corpus / name).string()}, check).out;
+        if (expected != 0) EXPECT_NE(verdict.find(": needs tables (" + std::to_string(expected) + " of "), std::string::npos) << verdict;
+        else EXPECT_EQ(verdict.find(": needs tables"), std::string::npos) << verdict;
         const std::vector<std::size_t> at = insertions(first.out);
         ASSERT_EQ(at.size(), expected) << first.out;
         ASSERT_TRUE(after == repaired_at(original, at)) << first.out;
@@ -303,6 +311,9 @@ TEST_P(streams, every_frame_that_fits_is_repaired) {
     const bytes after = read_file(path);
     ASSERT_TRUE(after == want);
     expect_each_image_decodes_as_before(file, after, at);
+    // dhtcat's output, frame by frame, is what the decoder saw here.
+    const run_result piped = run_with_input("dhtcat", {"-q"}, file, 4096);
+    EXPECT_TRUE(bytes(piped.out.begin(), piped.out.end()) == want);
     EXPECT_EQ(run_dhtfix({path}).status, 0);
     EXPECT_TRUE(read_file(path) == after) << "a second run changed the file";
 }

@@ -2,6 +2,7 @@
 // standard output on a full disk.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -286,6 +287,32 @@ TEST(cli, two_thousand_paths_with_few_descriptors) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, out);
     for (const std::string& name : names) ASSERT_EQ(read_file(dir.path(name)), repaired(frame, 20)) << name;
+}
+
+// A live camera stays live through dhtcat: a frame leaves before the next
+// one is sent.
+TEST(dhtcat, a_frame_leaves_before_the_next_arrives) {
+    child_setup setup;
+    setup.program = "dhtcat";
+    setup.input_pipe = true;
+    const running_dhtfix child = start_dhtfix({"-q"}, setup);
+    ASSERT_TRUE(write_to(child.in, bare_frame.data(), bare_frame.size()));
+    bytes first;
+    const bytes fixed = repaired(bare_frame, 20);
+    while (first.size() < fixed.size()) {
+        pollfd ready{child.out, POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 5000), 1) << "the first frame did not come out within 5 s";
+        std::uint8_t chunk[4096];
+        const ssize_t n = read(child.out, chunk, sizeof chunk);
+        ASSERT_GT(n, 0);
+        first.insert(first.end(), chunk, chunk + n);
+    }
+    EXPECT_EQ(first, fixed);
+    ASSERT_TRUE(write_to(child.in, bare_frame.data(), bare_frame.size()));
+    close_pipe(child.in);
+    const run_result rest = finish(child);
+    EXPECT_EQ(rest.status, 0);
+    EXPECT_EQ(bytes(rest.out.begin(), rest.out.end()), fixed);
 }
 
 }  // namespace

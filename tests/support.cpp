@@ -1,10 +1,12 @@
 #include "support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "dhtfix.h"
 
@@ -99,4 +101,35 @@ scratch_dir::~scratch_dir() {
 
 run_result run_dhtfix(const std::vector<std::string>& args, const child_setup& setup) {
     return finish(start_dhtfix(args, setup));
+}
+
+namespace {
+
+std::thread feeder;
+
+}  // namespace
+
+void feed(const running_dhtfix& child, const bytes& input, std::size_t chunk) {
+    feeder = std::thread([fd = child.in, &input, chunk] {
+        const std::size_t step = chunk == 0 ? input.size() : chunk;
+        for (std::size_t at = 0; at < input.size(); at += step)
+            if (!write_to(fd, input.data() + at, std::min(step, input.size() - at))) break;
+        close_pipe(fd);
+    });
+}
+
+void join_feeder() {
+    if (feeder.joinable()) feeder.join();
+}
+
+run_result run_with_input(const std::string& program, const std::vector<std::string>& args, const bytes& input,
+                          std::size_t chunk, const child_setup& setup) {
+    child_setup with = setup;
+    with.program = program;
+    with.input_pipe = true;
+    const running_dhtfix child = start_dhtfix(args, with);
+    feed(child, input, chunk);
+    const run_result result = finish(child);
+    join_feeder();
+    return result;
 }

@@ -59,6 +59,8 @@ struct child_setup {
     bool broken_pipe = false;       // standard output is a pipe whose reader is gone
     std::string err_file = {};      // standard error goes here; empty: the parent's
     long long open_files = -1;      // RLIMIT_NOFILE; -1 leaves it alone
+    std::string program = {};       // a companion beside the tool (dhtcat, dhtcheck); empty: dhtfix
+    bool input_pipe = false;        // standard input is a pipe the test writes to (running_dhtfix::in)
 };
 
 // The child's status when it could not give up root's powers over file modes.
@@ -72,7 +74,23 @@ struct run_result {
 struct running_dhtfix {
     std::intptr_t process;  // its pid, or its handle on Windows
     int out;                // read end of its standard output
+    int in = -1;            // write end of its standard input, with input_pipe
 };
+
+// A write to the pipe, whole; false if the reader is gone. And its close.
+bool write_to(int fd, const std::uint8_t* data, std::size_t size);
+void close_pipe(int fd);
+
+// Writes bytes to a child's standard input, in chunks of the given size
+// (0: at once), on a thread of its own, then closes it; the caller reads
+// the output meanwhile and joins the thread after finish.
+void feed(const running_dhtfix& child, const bytes& input, std::size_t chunk);
+void join_feeder();
+
+// Runs a companion on input fed through a pipe in chunks: its status and
+// output.
+run_result run_with_input(const std::string& program, const std::vector<std::string>& args, const bytes& input,
+                          std::size_t chunk = 0, const child_setup& setup = {});
 
 // Starts the built dhtfix with the given arguments (UTF-8) in a child process.
 running_dhtfix start_dhtfix(const std::vector<std::string>& args, const child_setup& setup = {});
