@@ -29,9 +29,9 @@ extern "C" {
 #endif
 
 #define DHTFIX_VERSION_MAJOR 3
-#define DHTFIX_VERSION_MINOR 2
+#define DHTFIX_VERSION_MINOR 3
 #define DHTFIX_VERSION_PATCH 0
-#define DHTFIX_VERSION "3.2.0"
+#define DHTFIX_VERSION "3.3.0"
 
 /* What a buffer's first image decides for it, as the tool decides for a
  * file with those bytes. */
@@ -73,7 +73,7 @@ typedef enum dhtfix_status {
     DHTFIX_TOO_LARGE = -3          /* the repaired size would not fit in a size_t */
 } dhtfix_status;
 
-/* The library's version, "3.2.0"; DHTFIX_VERSION is the header's. */
+/* The library's version, "3.3.0"; DHTFIX_VERSION is the header's. */
 DHTFIX_API const char *dhtfix_version(void);
 
 /* A short English text for a status: "the output buffer is too small". */

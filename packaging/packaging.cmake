@@ -31,15 +31,19 @@ configure_file(packaging/cpack-options.cmake.in ${PROJECT_BINARY_DIR}/cpack-opti
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-options.cmake)
 
 if(WIN32)
-  # The man page as plain text, for a platform without man.
+  # The man pages as plain text, for a platform without man.
   find_program(GROFF groff REQUIRED)
-  set(manual_text ${PROJECT_BINARY_DIR}/dhtfix.txt)
-  add_custom_command(OUTPUT ${manual_text}
-    COMMAND ${GROFF} -man -Tascii -P-cbou ${PROJECT_SOURCE_DIR}/man/dhtfix.1 > ${manual_text}
-    DEPENDS ${PROJECT_SOURCE_DIR}/man/dhtfix.1 VERBATIM)
-  add_custom_target(docs ALL DEPENDS ${manual_text})
+  set(manual_texts)
+  foreach(page dhtfix dhtcat dhtcheck)
+    set(text ${PROJECT_BINARY_DIR}/${page}.txt)
+    add_custom_command(OUTPUT ${text}
+      COMMAND ${GROFF} -man -Tascii -P-cbou ${PROJECT_SOURCE_DIR}/man/${page}.1 > ${text}
+      DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}.1 VERBATIM)
+    list(APPEND manual_texts ${text})
+  endforeach()
+  add_custom_target(docs ALL DEPENDS ${manual_texts})
   install(FILES README.md LICENSE CHANGELOG.md DESTINATION . COMPONENT tool)
-  install(FILES ${manual_text} DESTINATION . COMPONENT tool)
+  install(FILES ${manual_texts} DESTINATION . COMPONENT tool)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME dhtfix-${PROJECT_VERSION}-win64)
 else()
@@ -49,16 +53,22 @@ else()
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/dhtfix)
   set(gzipped ${PROJECT_BINARY_DIR}/gzipped)
   file(MAKE_DIRECTORY ${gzipped})
-  add_custom_command(OUTPUT ${gzipped}/dhtfix.1.gz ${gzipped}/dhtfix.3.gz ${gzipped}/changelog.gz
+  add_custom_command(OUTPUT ${gzipped}/dhtfix.1.gz ${gzipped}/dhtcat.1.gz ${gzipped}/dhtcheck.1.gz
+                            ${gzipped}/dhtfix.3.gz ${gzipped}/changelog.gz
     COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtfix.1 > ${gzipped}/dhtfix.1.gz
+    COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtcat.1 > ${gzipped}/dhtcat.1.gz
+    COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtcheck.1 > ${gzipped}/dhtcheck.1.gz
     COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtfix.3 > ${gzipped}/dhtfix.3.gz
     COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/CHANGELOG.md -DOUT=${gzipped}/changelog
             -DMAINTAINER=${CPACK_PACKAGE_CONTACT} -DEPOCH=${source_date_epoch} -P ${PROJECT_SOURCE_DIR}/packaging/debian-changelog.cmake
     COMMAND ${GZIP} -9n -f ${gzipped}/changelog
-    DEPENDS ${PROJECT_SOURCE_DIR}/man/dhtfix.1 ${PROJECT_SOURCE_DIR}/man/dhtfix.3 ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/dhtfix.1 ${PROJECT_SOURCE_DIR}/man/dhtcat.1 ${PROJECT_SOURCE_DIR}/man/dhtcheck.1
+            ${PROJECT_SOURCE_DIR}/man/dhtfix.3 ${PROJECT_SOURCE_DIR}/CHANGELOG.md
             ${PROJECT_SOURCE_DIR}/packaging/debian-changelog.cmake VERBATIM)
-  add_custom_target(docs ALL DEPENDS ${gzipped}/dhtfix.1.gz ${gzipped}/dhtfix.3.gz ${gzipped}/changelog.gz)
-  install(FILES ${gzipped}/dhtfix.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  add_custom_target(docs ALL DEPENDS ${gzipped}/dhtfix.1.gz ${gzipped}/dhtcat.1.gz ${gzipped}/dhtcheck.1.gz
+                    ${gzipped}/dhtfix.3.gz ${gzipped}/changelog.gz)
+  install(FILES ${gzipped}/dhtfix.1.gz ${gzipped}/dhtcat.1.gz ${gzipped}/dhtcheck.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
   install(FILES ${gzipped}/changelog.gz DESTINATION ${doc_dir} COMPONENT tool)
   if(DHTFIX_LIBRARY)
     install(FILES ${gzipped}/dhtfix.3.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)

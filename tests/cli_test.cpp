@@ -436,7 +436,7 @@ const check_case check_cases[] = {
     {"every_verdict", {}, 2,
      "a.jpg: needs tables (1 of 1 images)\nb.jpg: has tables\nc.jpg: standard tables do not fit\n"
      "d.jpg: ends early\ne.txt: not a JPEG\nf.jpg: damaged\ng.jpg: no tables needed\n"
-     "h.jpg: needs tables (2 of 3 images)\nmissing.jpg: unreadable: cannot open it for reading: "
+     "h.jpg: needs tables (2 of 3 images)\ni.jpg: no tables needed\nmissing.jpg: unreadable: cannot open it for reading: "
          + open_error_text(open_error::missing) + "\nsub: unreadable: " + folder_reason + "\n"},
     {"only_those_that_need_tables", {"-q"}, 2, "a.jpg\nh.jpg\n"},
     {"ended_by_nul", {"-q", "-0"}, 2, std::string("a.jpg\0h.jpg\0", 12)},
@@ -450,7 +450,7 @@ TEST_P(check, judges_without_writing) {
     const std::vector<std::pair<std::string, bytes>> files = {
         {"a.jpg", bare_frame}, {"b.jpg", fixed}, {"c.jpg", unfit_frame}, {"d.jpg", slice(frame_of(100), 0, 150)},
         {"e.txt", text}, {"f.jpg", damaged_app}, {"g.jpg", soi + app0 + sof0 + sos + four_blocks + zeros(10) + eoi},
-        {"h.jpg", bare_frame + unfit_frame + bare_frame}};
+        {"h.jpg", bare_frame + unfit_frame + bare_frame}, {"i.jpg", frame_with(sof_as(0xC9, 8), {}, four_blocks)}};
     for (const auto& [name, content] : files) write_file(dir.path(name), content);
     std::filesystem::create_directory(native_path(dir.path("sub")));
     std::vector<std::string> args = c.options;

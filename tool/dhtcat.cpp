@@ -294,8 +294,13 @@ void drain_multipart(filter& f, bool at_end) {
             const bool last = delimiter && starts_with(f.held + 2 + f.boundary_size, line - 2 - f.boundary_size, "--", 2);
             pass(f, f.held, line);
             consume(f, line);
-            if (last) f.state = shape::passthrough;  // the epilogue
-            else if (delimiter) f.at = part::headers, f.header_size = 0, f.length_digits = 0;
+            if (last) {
+                f.state = shape::passthrough;  // the epilogue
+            } else if (delimiter) {
+                f.at = part::headers;
+                f.header_size = 0;
+                f.length_digits = 0;
+            }
             continue;
         }
         if (f.at == part::headers) {

@@ -57,6 +57,8 @@ const char* verdict_of(const file_image& image, char* text, std::size_t room, bo
         (void)std::snprintf(text, room, "needs tables (%zu of %zu images)", report.fitting, report.images);
         return text;
     }
+    // Arithmetic-coded images need no Huffman tables at all.
+    if (report.lacking == 0) return "no tables needed";
     // None fits: a file still being written ends early in its last image.
     dhtfix_fit last = images[report.lacking <= 64 ? report.lacking - 1 : 63].fit;
     if (report.lacking > 64) {
