@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dhtfix.h"
 #include "markers.h"
 
 namespace {
@@ -413,6 +414,20 @@ TEST(dhtcat, splits_into_files_and_refuses_to_overwrite) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(native_path(dir.root)), {}), 2);
     for (const char* bad : {"x.jpg", "%d-%d.jpg", "%s.jpg"})
         EXPECT_EQ(run_with_input("dhtcat", {"--split", dir.path(bad)}, bare_frame).status, 1) << bad;
+    // The usual options: a version line, and -- before a name like an option.
+    for (const char* program : {"dhtcat", "dhtcheck"}) {
+        const run_result version = run_with_input(program, {"--version"}, {});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out, std::string(program) + " (dhtfix) " + dhtfix_version() + "\n");
+        EXPECT_EQ(run_with_input(program, {"--no-such-option"}, {}).status, std::string(program) == "dhtcat" ? 1 : 2);
+    }
+    write_file(dir.path("-x.jpg"), bare_frame);
+    child_setup here;
+    here.program = "dhtcat";
+    here.directory = dir.root;
+    const run_result dashed = run_dhtfix({"-q", "--", "-x.jpg"}, here);
+    EXPECT_EQ(dashed.status, 0);
+    EXPECT_EQ(bytes(dashed.out.begin(), dashed.out.end()), fixed);
 }
 
 // dhtcheck: a line for each file and nothing written. A folder opens

@@ -315,4 +315,25 @@ TEST(dhtcat, a_frame_leaves_before_the_next_arrives) {
     EXPECT_EQ(bytes(rest.out.begin(), rest.out.end()), fixed);
 }
 
+// A reader that goes away ends dhtcat as SIGPIPE does, quietly; an input
+// that cannot be opened is status 1, and the others are still copied.
+TEST(dhtcat, ends_quietly_when_the_reader_goes_and_names_what_it_cannot_open) {
+    scratch_dir dir, logs;
+    bytes stream;
+    for (int i = 0; i < 200; ++i) stream = stream + bare_frame;
+    child_setup gone;
+    gone.broken_pipe = true;
+    gone.err_file = logs.path("err");
+    const run_result r = run_with_input("dhtcat", {"-q"}, stream, 0, gone);
+    EXPECT_EQ(r.status, 128 + SIGPIPE);
+    EXPECT_EQ(read_file(logs.path("err")), bytes{});
+    write_file(dir.path("a.mjpg"), bare_frame);
+    child_setup here;
+    here.program = "dhtcat";
+    here.directory = dir.root;
+    const run_result missing = run_dhtfix({"-q", "missing.mjpg", "a.mjpg"}, here);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(bytes(missing.out.begin(), missing.out.end()), repaired(bare_frame, 20));
+}
+
 }  // namespace
