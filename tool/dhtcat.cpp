@@ -500,6 +500,11 @@ int main(int argc, char** argv) {
     static char pattern[4096];
     int* inputs = static_cast<int*>(std::malloc(sizeof(int) * static_cast<std::size_t>(paths)));
     if (inputs == nullptr) return 2;
+    // Given back on every way out.
+    const struct freed {
+        void* p;
+        ~freed() { std::free(p); }
+    } free_inputs{inputs};
     int n = 0;
     for (int i = 1; i < paths; ++i) {
         const char* arg = os_path_text(argv, i);
@@ -561,7 +566,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "dhtcat: %llu images, %llu repaired, %llu with tables, %llu left alone; %llu bytes in, %llu out\n",
                      f.seen.images, f.seen.repaired, f.seen.with_tables, f.seen.left_alone, f.seen.in, f.seen.out);
-    std::free(inputs);
     std::free(f.held);
     std::free(f.scratch);
     return status;

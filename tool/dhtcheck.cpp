@@ -108,6 +108,11 @@ int main(int argc, char** argv) {
     options how;
     int* files = static_cast<int*>(std::malloc(sizeof(int) * static_cast<std::size_t>(paths)));
     if (files == nullptr) return 2;
+    // Given back on every way out.
+    const struct freed {
+        void* p;
+        ~freed() { std::free(p); }
+    } free_files{files};
     int n = 0;
     bool in_options = true;
     for (int i = 1; i < paths; ++i) {
@@ -149,7 +154,6 @@ int main(int argc, char** argv) {
         all_read = check(argv, files[k], how, needs) && all_read;
         any_needs = any_needs || needs;
     }
-    std::free(files);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return 2;
     return !all_read ? 2 : any_needs ? 1 : 0;
 }
