@@ -73,7 +73,6 @@ const char* verdict_of(const file_image& image, char* text, std::size_t room, bo
 // Checks one file; false if it could not be read.
 bool check(char** argv, int index, const options& how, bool& needs) {
     file_image image{};
-    image.name = os_path_text(argv, index);
     image.stream = os_open_for_reading(argv, index);
     outcome result = done;
     if (image.stream == nullptr) result = failure(2, "cannot open it for reading: %s", os_error_text(os_error()));
@@ -133,7 +132,7 @@ int main(int argc, char** argv) {
             for (const char* letter = arg + 1; *letter != '\0'; ++letter) {
                 if (*letter == 'q') {
                     how.quiet = true;
-                } else if (*letter == '0' && arg[1] != '-') {
+                } else if (*letter == '0') {
                     how.nul = true;
                 } else {
                     (void)std::fprintf(stderr, "dhtcheck: unknown option %s\n%s", arg, usage);
