@@ -384,7 +384,7 @@ class stream : public testing::TestWithParam<stream_case> {};
 TEST_P(stream, passes_through_dhtcat_in_reads_of_any_size) {
     const stream_case& c = GetParam();
     const bytes want = c.output.empty() && !c.input.empty() ? library_repair(c.input) : c.output;
-    for (const std::size_t chunk : {0, 1, 7, 4096}) {
+    for (const std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
         const run_result r = run_with_input("dhtcat", {"-q"}, c.input, chunk);
         EXPECT_EQ(r.status, 0) << "reads of " << chunk;
         EXPECT_TRUE(bytes(r.out.begin(), r.out.end()) == want) << "reads of " << chunk;
