@@ -290,9 +290,9 @@ namespace {
 
 // A UTF-8 path as the wide one the system's calls take; valid until the next call.
 const wchar_t* wide_path(const char* path, int which) {
-    static wchar_t paths[2][32768];
-    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, paths[which], 32768) == 0) paths[which][0] = L'\0';
-    return paths[which];
+    static wchar_t wide[2][32768];
+    if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide[which], 32768) == 0) wide[which][0] = L'\0';
+    return wide[which];
 }
 
 }  // namespace
