@@ -5,25 +5,15 @@
 //   fit_speed ROUNDS FILE...
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "bench.h"
 #include "dht_repair.h"
 #include "scan_fit.h"
 
 namespace {
-
-std::vector<std::uint8_t> load(const char* path) {
-    std::vector<std::uint8_t> data;
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return data;
-    std::uint8_t chunk[65536];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) data.insert(data.end(), chunk, chunk + n);
-    std::fclose(f);
-    return data;
-}
 
 // The blocks a decode of this image's first scan covers, and the coded
 // bytes that stand for them: the scan's size in the same share. A rough
@@ -60,8 +50,8 @@ void decoded_share(const std::vector<std::uint8_t>& d, std::size_t start, double
 // Judges each image of d in turn, and hands each verdict to seen.
 template <typename F>
 void judge_all(const std::vector<std::uint8_t>& d, F seen) {
-    for (std::uint32_t start = 0;;) {
-        const jpeg_image image = judge_image(d.data(), static_cast<std::uint32_t>(d.size()), start);
+    for (std::size_t start = 0;;) {
+        const jpeg_image image = judge_image(d.data(), d.size(), start);
         seen(image, start);
         if (image.next == 0 || image.kind == image_kind::damaged) break;
         start = image.next;
@@ -82,16 +72,15 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         files.push_back(load(argv[i]));
         const auto& d = files.back();
-        judge_all(d, [&](const jpeg_image& image, std::uint32_t start) {
+        judge_all(d, [&](const jpeg_image& image, std::size_t start) {
             ++images;
             fits += image.kind == image_kind::fits;
             decoded_share(d, start, blocks, bytes);
         });
     }
-    const auto begin = std::chrono::steady_clock::now();
-    for (int r = 0; r < rounds; ++r)
-        for (const auto& d : files) judge_all(d, [](const jpeg_image&, std::uint32_t) {});
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() / rounds;
+    const double seconds = microseconds(rounds, [&] {
+        for (const auto& d : files) judge_all(d, [](const jpeg_image&, std::size_t) {});
+    }) / 1e6;
     std::printf("%zu images (%zu fit), %.0f blocks decoded each, %.1f us an image, %.0f MB/s of coded data\n", images,
                 fits, blocks / double(images), seconds * 1e6 / double(images), bytes / seconds / 1e6);
     return 0;

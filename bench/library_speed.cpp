@@ -4,35 +4,14 @@
 //
 //   library_speed ROUNDS FILE...
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "bench.h"
 #include "dhtfix.h"
 
-namespace {
-
-std::vector<unsigned char> load(const char* path) {
-    std::vector<unsigned char> data;
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return data;
-    unsigned char chunk[65536];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) data.insert(data.end(), chunk, chunk + n);
-    std::fclose(f);
-    return data;
-}
-
-template <typename F>
-double microseconds(int rounds, F call) {
-    call();
-    const auto begin = std::chrono::steady_clock::now();
-    for (int r = 0; r < rounds; ++r) call();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() * 1e6 / rounds;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -41,8 +20,8 @@ int main(int argc, char** argv) {
     }
     const int rounds = std::atoi(argv[1]);
     for (int i = 2; i < argc; ++i) {
-        const std::vector<unsigned char> frame = load(argv[i]);
-        std::vector<unsigned char> out(frame.size() + 16 * dhtfix_standard_segment_size());
+        const std::vector<std::uint8_t> frame = load(argv[i]);
+        std::vector<std::uint8_t> out(frame.size() + 16 * dhtfix_standard_segment_size());
         std::size_t written = 0;
         dhtfix_report report{};
         volatile unsigned char sink = 0;

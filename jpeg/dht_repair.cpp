@@ -196,14 +196,9 @@ jpeg_image judge_image(const std::uint8_t* buffer, std::size_t count, std::size_
     if (b.end == body_end::cut && b.at < count) {
         image.next = b.at;
     } else if (b.end == body_end::eoi) {
-        // Zero bytes and fill bytes may pad an image before the next SOI;
-        // anything else is trailing data, and no image follows it.
-        std::size_t at = b.at;
-        while (at < count && (buffer[at] == 0x00 || buffer[at] == marker_prefix)) ++at;
-        if (at < count && buffer[at] == soi_code && at > b.at && buffer[at - 1] == marker_prefix)
-            image.next = field_end = at - 1;
-        else if (at == count)
-            field_end = count;
+        const std::size_t soi = next_soi(buffer, count, b.at);
+        if (soi != trailing_data) field_end = soi;
+        if (soi != trailing_data && soi != count) image.next = soi;
     }
 
     if (h.first_dht.kind != tag_kind::none) image.kind = image_kind::has_dht;
@@ -221,6 +216,14 @@ jpeg_image judge_image(const std::uint8_t* buffer, std::size_t count, std::size_
         && field_end - start <= UINT32_MAX - sizeof standard_dht_segment)
         image.field_sizes = h.field_sizes;
     return image;
+}
+
+std::size_t next_soi(const std::uint8_t* buffer, std::size_t count, std::size_t at) {
+    const std::size_t from = at;
+    while (at < count && (buffer[at] == 0x00 || buffer[at] == marker_prefix)) ++at;
+    if (at == count) return count;
+    if (buffer[at] == soi_code && at > from && buffer[at - 1] == marker_prefix) return at - 1;
+    return trailing_data;
 }
 
 void grown_field_sizes(const std::uint8_t* buffer, std::size_t at, std::uint8_t out[8]) {

@@ -78,6 +78,13 @@ struct jpeg_image {
 // from offset 0: at its next, or not at all.
 jpeg_image judge_image(const std::uint8_t* buffer, std::size_t count, std::size_t start);
 
+// After an image, zero bytes and FF fill bytes may pad it apart from the
+// next image's SOI; anything else is trailing data, and no image follows.
+// Returns where the next SOI stands, from at on: count if the data ends in
+// the padding, trailing_data if something else comes first.
+inline constexpr std::size_t trailing_data = SIZE_MAX;
+std::size_t next_soi(const std::uint8_t* buffer, std::size_t count, std::size_t at);
+
 // The first of the 8 bytes of AVI1 field sizes at offset at, grown by the
 // standard segment, big-endian.
 void grown_field_sizes(const std::uint8_t* buffer, std::size_t at, std::uint8_t out[8]);

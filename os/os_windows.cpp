@@ -136,17 +136,18 @@ int os_paths(int argc, char** argv) {
     return path_count;
 }
 
-std::FILE* os_open_for_update(char** argv, int index) {
-    (void)argv;
+namespace {
+
+std::FILE* open_argument(int index, const wchar_t* mode) {
     const LPWSTR path = wide_argument(index);
-    return path == nullptr ? nullptr : _wfopen(path, L"r+b");
+    return path == nullptr ? nullptr : _wfopen(path, mode);
 }
 
-std::FILE* os_open_for_reading(char** argv, int index) {
-    (void)argv;
-    const LPWSTR path = wide_argument(index);
-    return path == nullptr ? nullptr : _wfopen(path, L"rb");
-}
+}  // namespace
+
+std::FILE* os_open_for_update(char**, int index) { return open_argument(index, L"r+b"); }
+
+std::FILE* os_open_for_reading(char**, int index) { return open_argument(index, L"rb"); }
 
 const char* os_path_text(char** argv, int index) {
     static char text[3 * 32768];

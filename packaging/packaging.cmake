@@ -53,20 +53,23 @@ else()
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/dhtfix)
   set(gzipped ${PROJECT_BINARY_DIR}/gzipped)
   file(MAKE_DIRECTORY ${gzipped})
-  add_custom_command(OUTPUT ${gzipped}/dhtfix.1.gz ${gzipped}/dhtcat.1.gz ${gzipped}/dhtcheck.1.gz
-                            ${gzipped}/dhtfix.3.gz ${gzipped}/changelog.gz
-    COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtfix.1 > ${gzipped}/dhtfix.1.gz
-    COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtcat.1 > ${gzipped}/dhtcat.1.gz
-    COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtcheck.1 > ${gzipped}/dhtcheck.1.gz
-    COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/dhtfix.3 > ${gzipped}/dhtfix.3.gz
+  set(pages dhtfix.1 dhtcat.1 dhtcheck.1 dhtfix.3)
+  set(gzip_pages)
+  set(gzipped_pages)
+  set(page_sources)
+  foreach(page IN LISTS pages)
+    list(APPEND gzip_pages COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${gzipped}/${page}.gz)
+    list(APPEND gzipped_pages ${gzipped}/${page}.gz)
+    list(APPEND page_sources ${PROJECT_SOURCE_DIR}/man/${page})
+  endforeach()
+  add_custom_command(OUTPUT ${gzipped_pages} ${gzipped}/changelog.gz
+    ${gzip_pages}
     COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/CHANGELOG.md -DOUT=${gzipped}/changelog
             -DMAINTAINER=${CPACK_PACKAGE_CONTACT} -DEPOCH=${source_date_epoch} -P ${PROJECT_SOURCE_DIR}/packaging/debian-changelog.cmake
     COMMAND ${GZIP} -9n -f ${gzipped}/changelog
-    DEPENDS ${PROJECT_SOURCE_DIR}/man/dhtfix.1 ${PROJECT_SOURCE_DIR}/man/dhtcat.1 ${PROJECT_SOURCE_DIR}/man/dhtcheck.1
-            ${PROJECT_SOURCE_DIR}/man/dhtfix.3 ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-            ${PROJECT_SOURCE_DIR}/packaging/debian-changelog.cmake VERBATIM)
-  add_custom_target(docs ALL DEPENDS ${gzipped}/dhtfix.1.gz ${gzipped}/dhtcat.1.gz ${gzipped}/dhtcheck.1.gz
-                    ${gzipped}/dhtfix.3.gz ${gzipped}/changelog.gz)
+    DEPENDS ${page_sources} ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/packaging/debian-changelog.cmake
+    VERBATIM)
+  add_custom_target(docs ALL DEPENDS ${gzipped_pages} ${gzipped}/changelog.gz)
   install(FILES ${gzipped}/dhtfix.1.gz ${gzipped}/dhtcat.1.gz ${gzipped}/dhtcheck.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
   install(FILES ${gzipped}/changelog.gz DESTINATION ${doc_dir} COMPONENT tool)

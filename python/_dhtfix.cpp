@@ -12,13 +12,16 @@
 
 namespace {
 
-// The frame as bytes of its own: a new reference, or null with an error set.
-PyObject* frame_bytes(PyObject* frame) {
-    if (PyBytes_Check(frame)) {
-        Py_INCREF(frame);
-        return frame;
+// The frame as bytes of its own, and where they lie: a new reference, or
+// null with an error set.
+PyObject* frame_bytes(PyObject* frame, char*& data, Py_ssize_t& size) {
+    if (PyBytes_Check(frame)) Py_INCREF(frame);
+    PyObject* const in = PyBytes_Check(frame) ? frame : PyBytes_FromObject(frame);
+    if (in != nullptr && PyBytes_AsStringAndSize(in, &data, &size) != 0) {
+        Py_DECREF(in);
+        return nullptr;
     }
-    return PyBytes_FromObject(frame);
+    return in;
 }
 
 const char* const verdicts[] = {"too_short", "not_jpeg", "damaged", "has_tables", "needs_none", "lacks_tables"};
@@ -31,14 +34,10 @@ PyObject* raise_for(int status) {
 
 // repair(frame) -> bytes
 PyObject* repair(PyObject*, PyObject* frame) {
-    PyObject* const in = frame_bytes(frame);
-    if (in == nullptr) return nullptr;
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(in, &data, &size) != 0) {
-        Py_DECREF(in);
-        return nullptr;
-    }
+    PyObject* const in = frame_bytes(frame, data, size);
+    if (in == nullptr) return nullptr;
     // Most frames take one segment; a stream or two fields are repaired
     // again into the size the first try found.
     std::size_t room = static_cast<std::size_t>(size) + dhtfix_standard_segment_size();
@@ -74,14 +73,10 @@ PyObject* repair(PyObject*, PyObject* frame) {
 
 // inspect(frame) -> (verdict, tag_offset, images, ((offset, fit), ...), fitting, repaired_size)
 PyObject* inspect(PyObject*, PyObject* frame) {
-    PyObject* const in = frame_bytes(frame);
-    if (in == nullptr) return nullptr;
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(in, &data, &size) != 0) {
-        Py_DECREF(in);
-        return nullptr;
-    }
+    PyObject* const in = frame_bytes(frame, data, size);
+    if (in == nullptr) return nullptr;
     dhtfix_report report{};
     dhtfix_image few[16];
     dhtfix_image* images = few;

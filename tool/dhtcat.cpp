@@ -144,44 +144,26 @@ void put_image(filter& f, const std::uint8_t* image, std::size_t size, const jpe
     }
 }
 
-// --split takes images whole; a multipart body is repaired as one file
-// and then cut into them.
-void split_images(filter& f, const std::uint8_t* body, std::size_t size) {
-    for (std::size_t start = 0; start + 1 < size && body[start] == marker_prefix && body[start + 1] == soi_code;) {
-        const jpeg_image judged = judge_image(body + start, size - start, 0);
-        if (judged.kind == image_kind::damaged) return;
-        const std::size_t end = judged.end != 0 ? judged.end : judged.next != 0 ? judged.next : size - start;
-        put_image(f, body + start, end, judged, false);
-        if (judged.next == 0) return;
-        start += judged.next;
-    }
-}
-
 // Raw images: handles what is held as far as it can; at the end of the
 // input, all of it.
 void drain_raw(filter& f, bool at_end) {
     while (f.size != 0 && f.state == shape::raw) {
-        const std::uint8_t first = f.held[0];
-        if (first != marker_prefix) {
-            // Zero bytes may pad images apart; anything else is trailing data.
-            if (first != 0x00) {
-                f.state = shape::passthrough;
-                return;
-            }
-            pass(f, f.held, 1);
-            consume(f, 1);
-            continue;
+        // What pads images apart passes through on its way to the next SOI;
+        // anything else is trailing data.
+        const std::size_t soi = next_soi(f.held, f.size, 0);
+        if (soi == trailing_data) {
+            f.state = shape::passthrough;
+            return;
         }
-        if (f.size < 2 && !at_end) return;
-        if (f.size < 2 || f.held[1] != soi_code) {
-            if (f.size < 2 || f.held[1] != marker_prefix) {
-                f.state = shape::passthrough;
-                return;
-            }
-            pass(f, f.held, 1);  // a fill byte before the next SOI
-            consume(f, 1);
-            continue;
+        if (soi == f.size) {
+            // All padding so far, but a last FF may begin the SOI.
+            const std::size_t padding = f.size - (!at_end && f.held[f.size - 1] == marker_prefix);
+            pass(f, f.held, padding);
+            consume(f, padding);
+            return;
         }
+        pass(f, f.held, soi);
+        consume(f, soi);
         const jpeg_image judged = judge_image(f.held, f.size, 0);
         if (judged.kind == image_kind::damaged) {
             f.state = shape::passthrough;
@@ -222,56 +204,61 @@ bool starts_with(const std::uint8_t* data, std::size_t size, const char* text, s
     return size >= n && std::memcmp(data, text, n) == 0;
 }
 
+// Room for size bytes in the scratch buffer; false if there is no memory.
+bool reserve(filter& f, std::size_t size) {
+    if (f.scratch_room >= size) return true;
+    void* grown = std::realloc(f.scratch, size);
+    if (grown == nullptr) return false;
+    f.scratch = static_cast<std::uint8_t*>(grown);
+    f.scratch_room = size;
+    return true;
+}
+
 // One part's body is whole: its headers go out with the Content-Length
 // that the repaired body has, then the body.
 void put_part(filter& f, std::size_t body_size) {
     const std::uint8_t* const body = f.held + f.header_size;
-    std::size_t written = body_size;
-    const std::uint8_t* repaired = body;
-    std::size_t room = body_size + 2 * dhtfix_standard_segment_size();
-    for (int tries = 0; tries < 2; ++tries) {
-        if (f.scratch_room < room) {
-            void* grown = std::realloc(f.scratch, room);
-            if (grown == nullptr) break;
-            f.scratch = static_cast<std::uint8_t*>(grown);
-            f.scratch_room = room;
-        }
-        const int status = dhtfix_repair(body, body_size, f.scratch, f.scratch_room, &written);
-        if (status == DHTFIX_OK) repaired = f.scratch;
-        if (status != DHTFIX_BUFFER_TOO_SMALL) break;
-        room = written;
-        written = body_size;
-    }
-    if (repaired == body) written = body_size;
+    std::size_t written = 0;
+    int status = reserve(f, body_size + 2 * dhtfix_standard_segment_size())
+                     ? dhtfix_repair(body, body_size, f.scratch, f.scratch_room, &written)
+                     : DHTFIX_UNCHANGED;
+    if (status == DHTFIX_BUFFER_TOO_SMALL && reserve(f, written))
+        status = dhtfix_repair(body, body_size, f.scratch, f.scratch_room, &written);
+    const bool fixed = status == DHTFIX_OK;
+    const std::uint8_t* const repaired = fixed ? f.scratch : body;
+    const std::size_t size = fixed ? written : body_size;
+
     // Counted on the repaired body, where the walk is cheap: an image that
-    // has tables now had them before or was repaired.
-    const unsigned long long repaired_here = (written - body_size) / dhtfix_standard_segment_size();
+    // has tables now had them before or was repaired. With --split, each
+    // image then goes to its file, whole: the part is cut into them.
+    const unsigned long long repaired_here = (size - body_size) / dhtfix_standard_segment_size();
     unsigned long long with_tables = 0;
-    for (std::size_t start = 0; start + 1 < written && repaired[start] == marker_prefix && repaired[start + 1] == soi_code;) {
-        const jpeg_image judged = judge_image(repaired + start, written - start, 0);
+    for (std::size_t start = 0; start + 1 < size && repaired[start] == marker_prefix && repaired[start + 1] == soi_code;) {
+        const jpeg_image judged = judge_image(repaired + start, size - start, 0);
         if (judged.kind == image_kind::damaged) break;
         ++f.seen.images;
         if (judged.kind == image_kind::has_dht) ++with_tables;
         else if (judged.kind != image_kind::no_tables && judged.kind != image_kind::arithmetic) ++f.seen.left_alone;
+        if (f.split != nullptr) {
+            const std::size_t end = judged.end != 0 ? judged.end : judged.next != 0 ? judged.next : size - start;
+            put_image(f, repaired + start, end, judged, false);
+        }
         if (judged.next == 0) break;
         start += judged.next;
     }
     f.seen.repaired += repaired_here;
     f.seen.with_tables += with_tables - repaired_here;
-    if (f.split != nullptr) {
-        split_images(f, repaired, written);
-        return;
-    }
+    if (f.split != nullptr) return;
     if (f.length_digits != 0) {
         char digits[32];
-        const int n = std::snprintf(digits, sizeof digits, "%zu", written);
+        const int n = std::snprintf(digits, sizeof digits, "%zu", size);
         write_out(f, f.held, f.length_at);
         write_out(f, reinterpret_cast<const std::uint8_t*>(digits), static_cast<std::size_t>(n));
         write_out(f, f.held + f.length_at + f.length_digits, f.header_size - f.length_at - f.length_digits);
     } else {
         write_out(f, f.held, f.header_size);
     }
-    write_out(f, repaired, written);
+    write_out(f, repaired, size);
 }
 
 // A multipart body: the parts one after another, each judged as a file.

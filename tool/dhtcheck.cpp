@@ -39,14 +39,14 @@ struct options {
     bool nul = false;
 };
 
-// The verdict's words for a loaded file.
+// The verdict's words for a loaded file, which the loader has made sure is
+// not too short to judge.
 const char* verdict_of(const file_image& image, char* text, std::size_t room, bool& needs) {
     dhtfix_report report{};
     dhtfix_image images[64];
     (void)dhtfix_inspect(image.buffer, image.count, &report, images, 64);
     needs = report.fitting != 0;
     switch (report.verdict) {
-    case DHTFIX_TOO_SHORT: return "unreadable: shorter than 52 bytes";
     case DHTFIX_NOT_JPEG: return "not a JPEG";
     case DHTFIX_DAMAGED: return "damaged";
     case DHTFIX_HAS_TABLES: return "has tables";
@@ -87,7 +87,7 @@ bool check(char** argv, int index, const options& how, bool& needs) {
     if (result.status == 0) verdict = verdict_of(image, text, sizeof text, needs);
     if (image.stream != nullptr) (void)std::fclose(image.stream);
     if (image.buffer != nullptr) os_release_buffer(image.buffer, buffer_size);
-    const bool readable = result.status == 0 && std::strncmp(verdict, "unreadable", 10) != 0;
+    const bool readable = result.status == 0;
 
     if (how.quiet && !needs) return readable;
     // NUL cannot be in a name, so with -0 a name is written as it is.
