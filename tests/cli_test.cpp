@@ -363,6 +363,7 @@ void PrintTo(const stream_case& c, std::ostream* os) { *os << c.name; }
 const bytes fixed = repaired(bare_frame, 20);
 const stream_case stream_cases[] = {
     {"thirty_frames", thirty_frames(), {}},  // output: what dhtfix leaves
+    {"zero_and_fill_bytes_between", bare_frame + bytes{0xFF, 0x00, 0xFF} + bare_frame, {}},
     {"trailing_garbage", bare_frame + text_of("garbage") + bare_frame, fixed + text_of("garbage") + bare_frame},
     {"cut_off_mid_frame", bare_frame + slice(bare_frame, 0, 60), fixed + slice(bare_frame, 0, 60)},
     {"photo_first", photo + bare_frame, photo + bare_frame},
